@@ -1,0 +1,33 @@
+#include "core/ad_variable.hpp"
+
+namespace CppAD {
+ComplexAD operator*(const ComplexAD& a, const ComplexAD& b) {
+  return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
+}
+
+ComplexAD operator*(const double& r, const ComplexAD& z) {
+  const AD recorded_r(r);
+  return {recorded_r * z.real(), recorded_r * z.imag()};
+}
+}  // namespace CppAD
+
+std::vector<double> to_vector(const Eigen::MatrixXc& m) {
+  std::vector<double> out;
+  out.reserve(static_cast<std::size_t>(2 * m.size()));
+  for (Eigen::Index i = 0; i < m.rows(); ++i)
+    for (Eigen::Index j = 0; j < m.cols(); ++j) {
+      out.push_back(m(i, j).real());
+      out.push_back(m(i, j).imag());
+    }
+  return out;
+}
+
+std::vector<double> to_vector(const Eigen::VectorXc& v) {
+  std::vector<double> out;
+  out.reserve(static_cast<std::size_t>(2 * v.size()));
+  for (const Complex& z : v) {
+    out.push_back(z.real());
+    out.push_back(z.imag());
+  }
+  return out;
+}
