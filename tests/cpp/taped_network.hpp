@@ -113,6 +113,7 @@ class TapedNetwork {
     for (Element* element : elements)
       for (const Port& port : element->ports) Element::add_dependent_variable(y, row, port.current_ad);
     tape.Dependent(x, y);
+    tape.check_for_nan(false);
   }
   TapedNetwork(const TapedNetwork&) = delete;
   TapedNetwork& operator=(const TapedNetwork&) = delete;
