@@ -1,6 +1,7 @@
 #include "core/element.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 
 // ---------------------------------------------------------------------------------------------
 // Port
