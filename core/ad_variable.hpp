@@ -3,7 +3,9 @@
 // products.
 #pragma once
 
+#include <algorithm>
 #include <complex>
+#include <type_traits>
 #include <vector>
 
 #include <Eigen/Dense>

@@ -1,6 +1,7 @@
 #include "core/element.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 
 // ---------------------------------------------------------------------------------------------
 // Port
@@ -40,6 +41,10 @@ void Connection::merge(const std::shared_ptr<Connection>& other) {
     ports.push_back(port);
     port->connection = self;
   }
+  // A port is listed by one node only. `other` may outlive the merge (a disconnected port or the
+  // network can still hold it); a stale list there would keep the moved ports twice and keep
+  // their addresses after their element is freed.
+  absorbed->ports.clear();
 }
 
 Complex Connection::get_potential() const { return is_reference ? Complex() : potential.get_value(); }

@@ -49,9 +49,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
  public:
   Connection(const Complex& potential, Port* port);
 
-  // Moves every port of `other` onto this node; this node keeps its potential record and takes
-  // the reference flag if either node has it. Throws std::bad_weak_ptr if no shared_ptr owns
-  // this node.
+  // Moves every port of `other` onto this node, leaving `other` without ports; this node keeps
+  // its potential record and takes the reference flag if either node has it. Throws
+  // std::bad_weak_ptr if no shared_ptr owns this node.
   void merge(const std::shared_ptr<Connection>& other);
 
   // Read rule: 0 on a reference node, the solver's value when linked, else the stored value.

@@ -56,14 +56,15 @@ class PotentialRef : public ElementImpl<PotentialRef> {
 };
 
 // Fixes the sum of the potentials of its nodes at zero through one unknown current injected at
-// port 0. Needs at least one port.
+// port 0. Built without ports it injects nothing and reads a current of 0 (its unknown and its
+// row stay, so the counts of unknowns and rows still agree).
 class DeltaPotentialRef : public ElementImpl<DeltaPotentialRef> {
  public:
   using ElementImpl::eval_currents;
 
   explicit DeltaPotentialRef(int n) : ElementImpl(n) {}
 
-  Complex get_current() const { return ports[0].current; }
+  Complex get_current() const { return ports.empty() ? Complex() : ports[0].current; }
 
   void declare_independent_variables(std::vector<double>& x0) const override { current.declare(x0); }
   void link_independent_variables(const VectorXAD& x, VectorXd& xd, int& idx) override {
@@ -73,7 +74,7 @@ class DeltaPotentialRef : public ElementImpl<DeltaPotentialRef> {
   template <class C>
   void eval_currents() {
     for (Port& port : ports) port.current_as<C>() = C();
-    ports[0].current_as<C>() = current.as<C>();
+    if (!ports.empty()) ports[0].current_as<C>() = current.as<C>();
   }
   void add_internal_equations(VectorXAD& eqs, int& idx) const override;
   void backward() override;
