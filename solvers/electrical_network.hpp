@@ -60,6 +60,8 @@ class ElectricalNetwork {
 
   // Relinks every record to storage of the network's own that holds the stored values, for a
   // solver that failed after linking: no record may keep pointing into its released vectors.
+  // Until the next solver links them, the records read and write that storage, so the network
+  // then stays alive while they are used.
   void link_to_stored_values();
 
   std::vector<Element*> elements;

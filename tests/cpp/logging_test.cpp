@@ -1,12 +1,21 @@
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <cctype>
 #include <stdexcept>
 
 #include "solvers/logging.hpp"
 #include "tests/cpp/log_capture.hpp"
 
 namespace {
+// Whether `text` is the date and the time ("12/31/26 23:59:59 ") followed by `rest`.
+bool is_dated_record(const std::string& text, const std::string& rest) {
+  const std::string shape = "00/00/00 00:00:00 ";
+  if (text.size() != shape.size() + rest.size() || text.compare(shape.size(), rest.size(), rest) != 0) return false;
+  for (std::size_t k = 0; k < shape.size(); ++k)
+    if (shape[k] == '0' ? !std::isdigit(static_cast<unsigned char>(text[k])) : text[k] != shape[k]) return false;
+  return true;
+}
+
 // Leaves the process-wide pattern and level as the logging library starts them.
 class Logging : public testing::Test {
  protected:
@@ -66,8 +75,7 @@ TEST_P(Severity, SetsTheLevelAndThePattern) {
   } else {
     spdlog::log(GetParam().level, "message");
     spdlog::log(static_cast<spdlog::level::level_enum>(GetParam().level - 1), "below");
-    const std::regex record(R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d )" + std::string(GetParam().name) + " message\n");
-    EXPECT_TRUE(std::regex_match(log.text(), record)) << log.text();
+    EXPECT_TRUE(is_dated_record(log.text(), std::string(GetParam().name) + " message\n")) << log.text();
   }
 }
 
@@ -95,7 +103,7 @@ TEST_P(RejectedSeverity, ThrowsAfterSettingThePatternAndKeepsTheLevel) {
   }
   EXPECT_EQ(spdlog::default_logger()->level(), spdlog::level::debug);
   spdlog::debug("kept");
-  EXPECT_TRUE(std::regex_match(log.text(), std::regex(R"(\S+ \S+ debug kept\n)"))) << log.text();
+  EXPECT_TRUE(is_dated_record(log.text(), "debug kept\n")) << log.text();
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, RejectedSeverity,
