@@ -1,6 +1,6 @@
 // Test scaffolding for the element core: a stand-in for the network (declare, link and record
-// elements in the network's orders), a dense Newton solve on its tape, a two-port admittance that
-// draws current, and small helpers to record and inspect tapes.
+// elements in the network's orders), a dense Newton solve on its tape, and small helpers to
+// record and inspect tapes.
 #pragma once
 
 #include <algorithm>
@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "core/element.hpp"
+#include "test_elements.hpp"
 
 // Records fill(x, y) on a fresh tape with n independent variables (at 0) and m dependent rows.
 // NaN results are allowed: some tests evaluate exactly those.
@@ -40,28 +41,6 @@ inline int count_operations(CppAD::ADFun<double>& f, CppAD::graph::graph_op_enum
 
 inline bool is_constant_zero(const AD& a) { return CppAD::Constant(a) && CppAD::Value(a) == 0.0; }
 inline bool is_constant_zero(const ComplexAD& z) { return is_constant_zero(z.real()) && is_constant_zero(z.imag()); }
-
-// A two-port load with a series admittance y as dynamic parameter: current y·(V0 − V1) enters
-// port 0 and leaves through port 1.
-class SeriesAdmittance : public ElementImpl<SeriesAdmittance> {
- public:
-  using ElementImpl::eval_currents;
-
-  explicit SeriesAdmittance(const Complex& y) : ElementImpl(2), admittance(y) {}
-
-  void declare_dynamic_variables(std::vector<double>& p0) const override { admittance.declare(p0); }
-  void link_dynamic_variables(const VectorXAD& p, VectorXd& pd, int& idx) override { admittance.link(p, pd, idx); }
-
-  template <class C>
-  void eval_currents() {
-    const C voltage = ports[0].connection->potential_as<C>() - ports[1].connection->potential_as<C>();
-    const C current = admittance.as<C>() * voltage;
-    ports[0].current_as<C>() = current;
-    ports[1].current_as<C>() = -current;
-  }
-
-  ADVariable<Complex> admittance;
-};
 
 // Does for a list of elements what the network does: the distinct nodes of their ports in
 // first-seen order, start values (nodes, then elements), links into xd and pd, and a tape whose
