@@ -3,19 +3,11 @@
 
 #include "core/branch.hpp"
 
-// Dispatches eval_currents(bool) to T's member template eval_currents<C>(), so that each line
-// kind writes its current law once for both arithmetics.
+// Base of the line kinds: a two-side element with the current law dispatch of the core.
 template <class T>
-class Line : public Branch {
+class Line : public ElementImpl<T, Branch> {
  public:
-  using Branch::Branch;
-
-  void eval_currents(bool ad) override {
-    if (ad)
-      static_cast<T*>(this)->template eval_currents<ComplexAD>();
-    else
-      static_cast<T*>(this)->template eval_currents<Complex>();
-  }
+  using ElementImpl<T, Branch>::ElementImpl;
 };
 
 // A line section without shunt admittance: n conductors with the series impedance matrix Z

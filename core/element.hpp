@@ -129,11 +129,12 @@ class Element {
 };
 
 // Dispatches eval_currents(bool) to T's member template eval_currents<C>(), so that each kind
-// writes its current law once for both arithmetics.
-template <class T>
-class ElementImpl : public Element {
+// writes its current law once for both arithmetics. Base is the family's base class (Element,
+// Branch, LoadBase, ...), which the family's own dispatch template passes on.
+template <class T, class Base = Element>
+class ElementImpl : public Base {
  public:
-  using Element::Element;
+  using Base::Base;
 
   void eval_currents(bool ad) override {
     if (ad)

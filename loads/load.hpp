@@ -37,22 +37,16 @@ C power_current(const C& voltage, const C& power) {
   return std::conj(quotient(power, voltage));
 }
 
-// Dispatches eval_currents(bool) to T's member template eval_currents<C>(), and gives the star and
+// Base of the load kinds: the current law dispatch of the core, and the star and
 // delta conventions that turn per-phase or per-branch currents into port currents.
 //
 // A load has no unknowns and no internal equations. Its backward sweep step is its plain
 // evaluation at the present potentials; its forward step changes nothing.
 template <class T>
-class Load : public LoadBase {
+class Load : public ElementImpl<T, LoadBase> {
  public:
-  using LoadBase::LoadBase;
+  using ElementImpl<T, LoadBase>::ElementImpl;
 
-  void eval_currents(bool ad) override {
-    if (ad)
-      static_cast<T*>(this)->template eval_currents<ComplexAD>();
-    else
-      static_cast<T*>(this)->template eval_currents<Complex>();
-  }
   void backward() override { static_cast<T*>(this)->template eval_currents<Complex>(); }
 
  protected:
