@@ -1,0 +1,68 @@
+# Declarations of the C++ engine classes that the module wraps. Only what the binding calls or
+# checks against is declared.
+from libcpp cimport bool
+from libcpp.memory cimport shared_ptr
+from libcpp.pair cimport pair
+from libcpp.string cimport string
+from libcpp.vector cimport vector
+
+
+cdef extern from "core/ad_variable.hpp":
+    cdef cppclass ADVariable[T]:
+        bool linked
+
+
+cdef extern from "core/element.hpp":
+    cdef cppclass Connection:
+        pass
+
+    cdef cppclass Port:
+        shared_ptr[Connection] connection
+
+    cdef cppclass Element:
+        vector[Port] ports
+        void connect(const Element& other, const vector[pair[int, int]]& pairs) except +
+        void connect_ports(const int* indices, int n) except +
+        void disconnect() except +
+        void get_potentials(int n, double complex* out) except +
+        void get_currents(int n, double complex* out) except +
+        double complex get_port_potential(int i) except +
+        double complex get_port_current(int i) except +
+
+
+cdef extern from "core/branch.hpp":
+    cdef cppclass Branch(Element):
+        vector[Port*] side1_ports
+        vector[Port*] side2_ports
+        void connect_side(const Element& other, const vector[pair[int, int]]& pairs, bool beginning) except +
+        void get_side_potentials(int n1, int n2, double complex* out1, double complex* out2) except +
+        void get_side_currents(int n1, int n2, double complex* out1, double complex* out2) except +
+
+
+cdef extern from "core/nodal_elements.hpp":
+    cdef cppclass Bus(Element):
+        Bus(int n, const double complex* potentials) except +
+        void initialize_potentials(const double complex* v) except +
+
+    cdef cppclass Ground(Element):
+        Ground() except +
+
+    cdef cppclass PotentialRef(Element):
+        PotentialRef() except +
+        double complex get_current() except +
+
+    cdef cppclass DeltaPotentialRef(Element):
+        DeltaPotentialRef(int n) except +
+        double complex get_current() except +
+
+
+cdef extern from "core/voltage_source.hpp":
+    cdef cppclass VoltageSource(Element):
+        VoltageSource(int n, const double complex* voltages) except +
+        void update_voltages(const double complex* voltages) except +
+        vector[ADVariable[double complex]] voltages
+
+    cdef cppclass DeltaVoltageSource(Element):
+        DeltaVoltageSource(int n, const double complex* voltages) except +
+        void update_voltages(const double complex* voltages) except +
+        vector[ADVariable[double complex]] voltages
