@@ -11,6 +11,12 @@ ComplexAD operator*(const double& r, const ComplexAD& z) {
 }
 }  // namespace CppAD
 
+ComplexAD reciprocal(const ComplexAD& b) {
+  const AD squared_modulus = b.real() * b.real() + b.imag() * b.imag();
+  const ComplexAD conjugate(b.real() / squared_modulus, -b.imag() / squared_modulus);
+  return 1.0 * conjugate;
+}
+
 std::vector<double> to_vector(const Eigen::MatrixXc& m) {
   std::vector<double> out;
   out.reserve(static_cast<std::size_t>(2 * m.size()));

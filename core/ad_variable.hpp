@@ -36,6 +36,15 @@ ComplexAD operator*(const ComplexAD& a, const ComplexAD& b);
 ComplexAD operator*(const double& r, const ComplexAD& z);
 }  // namespace CppAD
 
+// Reciprocal and quotient in either arithmetic. Plain values use the platform's complex division
+// (scaled, with its recovery from zero and non-finite operands). Recorded values are worked part
+// by part without scaling or recovery: 1/b is conj(b) divided by Re b·Re b + Im b·Im b, then
+// multiplied by 1.0, and a/b is a·(1/b), so a zero divisor records infinite or NaN parts.
+inline Complex reciprocal(const Complex& b) { return 1.0 / b; }
+ComplexAD reciprocal(const ComplexAD& b);
+inline Complex quotient(const Complex& a, const Complex& b) { return a / b; }
+inline ComplexAD quotient(const ComplexAD& a, const ComplexAD& b) { return a * reciprocal(b); }
+
 // Flattening: a complex value takes two consecutive reals (real part first); a matrix is laid
 // out row by row.
 std::vector<double> to_vector(const Eigen::MatrixXc& m);

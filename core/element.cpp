@@ -58,6 +58,13 @@ Complex Connection::sum_currents() const {
   return sum;
 }
 
+Complex Connection::sum_currents_except(const Port& port) const {
+  Complex sum;
+  for (const Port* other : ports)
+    if (other != &port) sum += other->current;
+  return sum;
+}
+
 void Connection::add_kirchhoff_equation(VectorXAD& eqs, int& idx) const {
   if (is_reference) return;
   ComplexAD sum;

@@ -71,6 +71,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void declare_independent_variables(std::vector<double>& x0) const;
   void link_independent_variables(const VectorXAD& x, VectorXd& xd, int& idx);
   Complex sum_currents() const;
+  // The sum over the node's ports other than `port` (skipped by identity): what the rest of the
+  // node draws, from which the backward sweep steps take their currents.
+  Complex sum_currents_except(const Port& port) const;
   void add_kirchhoff_equation(VectorXAD& eqs, int& idx) const;
 
   std::vector<Port*> ports;

@@ -1,21 +1,11 @@
 #include "core/voltage_source.hpp"
 
-namespace {
-// The sum of the currents of the node's ports other than `self`.
-Complex current_drawn_by_others(const Port& self) {
-  Complex sum;
-  for (const Port* port : self.connection->ports)
-    if (port != &self) sum += port->current;
-  return sum;
-}
-}  // namespace
-
 template <class T>
 void AbstractVoltageSource<T>::backward_from_nodes(std::size_t first, std::size_t last) {
   auto& ports = this->ports;
   Complex sum;
   for (std::size_t i = first; i < first + currents.size(); ++i) {
-    ports[i].current = -current_drawn_by_others(ports[i]);
+    ports[i].current = -ports[i].connection->sum_currents_except(ports[i]);
     sum += ports[i].current;
   }
   ports[last].current = -sum;

@@ -1,0 +1,101 @@
+// The load family: shunt elements that draw port currents from their port potentials by a law of
+// their own, with per-phase (star) or per-branch (delta) parameters held as dynamic parameters.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "core/element.hpp"
+
+// Base of every load, so that any load gives its inner currents without its kind being known.
+class LoadBase : public Element {
+ public:
+  using Element::Element;
+
+  // Star kinds: the phase currents of ports 0 .. n-2 as the last plain evaluation left them (0
+  // before any). Delta kinds: the n branch currents recomputed from the present potentials and
+  // parameters. `out` has room for n-1 (star) or n (delta) values.
+  virtual void get_inner_currents(Complex* out) const = 0;
+};
+
+// One parameter record per phase or branch, in phase or branch order; its size is fixed by the
+// constructor.
+using ParameterRecords = std::vector<ADVariable<Complex>>;
+
+// Reads `count` values. A negative count throws std::length_error.
+ParameterRecords make_parameter_records(const Complex* values, int count);
+void declare_parameter_records(const ParameterRecords& records, std::vector<double>& p0);
+void link_parameter_records(ParameterRecords& records, const VectorXAD& p, VectorXd& pd, int& idx);
+// Applies the set rule to each record, reading one value per record.
+void update_parameter_records(ParameterRecords& records, const Complex* values);
+
+// The current I drawn by the power S at the voltage U, so that U·conj(I) = S: conj(S/U), the
+// quotient taken by the rules of the arithmetic (recorded: S·(1/U), unscaled). A zero voltage gives
+// infinite or NaN parts, not an error.
+template <class C>
+C power_current(const C& voltage, const C& power) {
+  return std::conj(quotient(power, voltage));
+}
+
+// Dispatches eval_currents(bool) to T's member template eval_currents<C>(), and gives the star and
+// delta conventions that turn per-phase or per-branch currents into port currents.
+//
+// A load has no unknowns and no internal equations. Its backward sweep step is its plain
+// evaluation at the present potentials; its forward step changes nothing.
+template <class T>
+class Load : public LoadBase {
+ public:
+  using LoadBase::LoadBase;
+
+  void eval_currents(bool ad) override {
+    if (ad)
+      static_cast<T*>(this)->template eval_currents<ComplexAD>();
+    else
+      static_cast<T*>(this)->template eval_currents<Complex>();
+  }
+  void backward() override { static_cast<T*>(this)->template eval_currents<Complex>(); }
+
+ protected:
+  // The potential of port k's node in the arithmetic C.
+  template <class C>
+  C potential(std::size_t k) const {
+    return this->ports[k].connection->template potential_as<C>();
+  }
+
+  // Star convention, the last port being the neutral: port i (i < n-1) carries
+  // phase_current(U_i, i) with U_i = V_i − V_neutral, and the neutral 0 − I_0 − … − I_(n-2).
+  template <class C, class PhaseCurrent>
+  void eval_star_currents(PhaseCurrent&& phase_current) {
+    const std::size_t neutral = this->ports.size() - 1;
+    const C neutral_potential = potential<C>(neutral);
+    C neutral_current{};
+    for (std::size_t i = 0; i < neutral; ++i) {
+      const C current = phase_current(potential<C>(i) - neutral_potential, i);
+      this->ports[i].template current_as<C>() = current;
+      neutral_current -= current;
+    }
+    this->ports[neutral].template current_as<C>() = neutral_current;
+  }
+
+  // Star kinds' inner currents: the phase-port currents of the last plain evaluation.
+  void copy_phase_currents(Complex* out) const {
+    for (std::size_t i = 0; i + 1 < this->ports.size(); ++i) out[i] = this->ports[i].current;
+  }
+
+  // Branch i joins port i and port (i+1) mod n; its voltage is V_i − V_((i+1) mod n).
+  template <class C>
+  C branch_voltage(std::size_t i) const {
+    return potential<C>(i) - potential<C>((i + 1) % this->ports.size());
+  }
+
+  // Delta convention: with J_i = branch_current(i), port i carries J_i − J_((i+n-1) mod n). Every
+  // branch current is computed before any port current is written.
+  template <class C, class BranchCurrent>
+  void eval_delta_currents(BranchCurrent&& branch_current) {
+    const std::size_t n = this->ports.size();
+    std::vector<C> currents;
+    currents.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) currents.push_back(branch_current(i));
+    for (std::size_t i = 0; i < n; ++i) this->ports[i].template current_as<C>() = currents[i] - currents[(i + n - 1) % n];
+  }
+};

@@ -1,0 +1,186 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "branches/line.hpp"
+#include "core/nodal_elements.hpp"
+#include "current_tape.hpp"
+
+namespace {
+using RowMajorMatrixXc = Eigen::Matrix<Complex, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+
+// A full impedance matrix that is not symmetric, so that a transposed reading shows.
+Eigen::MatrixXc impedance(int n, double scale = 1.0) {
+  Eigen::MatrixXc z(n, n);
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < n; ++j)
+      z(i, j) = scale * (i == j ? Complex(0.25 + 0.02 * i, 0.45) : Complex(0.05 + 0.01 * i, 0.15 + 0.02 * j));
+  return z;
+}
+
+// The row-major array the constructor reads.
+std::vector<Complex> row_major(const Eigen::MatrixXc& m) {
+  std::vector<Complex> out(static_cast<std::size_t>(m.size()));
+  Eigen::Map<RowMajorMatrixXc>(out.data(), m.rows(), m.cols()) = m;
+  return out;
+}
+
+Eigen::VectorXc potentials(int n, double magnitude, double phase) {
+  Eigen::VectorXc v(n);
+  for (int i = 0; i < n; ++i) v(i) = std::polar(magnitude * (1.0 + 0.01 * i), phase - 2.0 * i);
+  return v;
+}
+
+Eigen::VectorXc side_currents(const std::vector<Port*>& side) {
+  Eigen::VectorXc out(static_cast<Eigen::Index>(side.size()));
+  for (std::size_t i = 0; i < side.size(); ++i) out(static_cast<Eigen::Index>(i)) = side[i]->current;
+  return out;
+}
+
+std::vector<std::pair<int, int>> same_ports(int n) {
+  std::vector<std::pair<int, int>> pairs;
+  for (int i = 0; i < n; ++i) pairs.emplace_back(i, i);
+  return pairs;
+}
+
+// A line between two buses carrying given potentials.
+class LineBetweenBuses : public testing::TestWithParam<int> {
+ protected:
+  int n = GetParam();
+  Eigen::MatrixXc z = impedance(n);
+  Eigen::VectorXc v1 = potentials(n, 230.0, 0.1);
+  Eigen::VectorXc v2 = potentials(n, 225.0, 0.08);
+  Bus bus1{n, v1.data()};
+  Bus bus2{n, v2.data()};
+  SimplifiedLine line{n, row_major(z).data()};
+
+  void SetUp() override {
+    line.connect_side(bus1, same_ports(n), true);
+    line.connect_side(bus2, same_ports(n), false);
+  }
+};
+
+// Checked through Z·I1 = V1 − V2, which needs no inverse.
+TEST_P(LineBetweenBuses, PlainCurrentsCarryTheVoltageDrop) {
+  line.eval_currents(false);
+  const Eigen::VectorXc i1 = side_currents(line.side1_ports);
+  EXPECT_LT((z * i1 - (v1 - v2)).norm(), 1e-9 * (v1 - v2).norm());
+  EXPECT_EQ(side_currents(line.side2_ports), -i1);
+}
+
+TEST_P(LineBetweenBuses, RecordedCurrentsFollowLineUpdatesOnTheSameTape) {
+  CurrentTape tape({&line});
+  const auto expect_drop_through = [&](const Eigen::MatrixXc& zz) {
+    const std::vector<Complex> recorded = tape.currents();
+    const Eigen::VectorXc i1 = Eigen::Map<const Eigen::VectorXc>(recorded.data(), n);
+    const Eigen::VectorXc i2 = Eigen::Map<const Eigen::VectorXc>(recorded.data() + n, n);
+    EXPECT_LT((zz * i1 - (v1 - v2)).norm(), 1e-9 * (v1 - v2).norm());
+    EXPECT_LT((i1 + i2).norm(), 1e-12 * i1.norm());
+    line.eval_currents(false);
+    EXPECT_LT((side_currents(line.side1_ports) - i1).norm(), 1e-12 * i1.norm());
+  };
+
+  // The admittance is declared row by row, real part first.
+  const Eigen::MatrixXc y = z.inverse();
+  ASSERT_EQ(tape.parameters.size(), 2 * n * n);
+  EXPECT_EQ(tape.parameters(1), y(0, 0).imag());
+  EXPECT_EQ(tape.parameters(2 * n - 2), y(0, n - 1).real());
+  expect_drop_through(z);
+
+  const Eigen::MatrixXc z_new = impedance(n, 2.5);
+  line.update_line_parameters(row_major(z_new).data());
+  const std::vector<double> flat = to_vector(Eigen::MatrixXc(z_new.inverse()));
+  EXPECT_EQ(std::vector<double>(tape.parameters.data(), tape.parameters.data() + tape.parameters.size()), flat);
+  expect_drop_through(z_new);
+}
+
+INSTANTIATE_TEST_SUITE_P(Line, LineBetweenBuses, testing::Values(1, 3, 4),
+                         [](const auto& info) { return std::to_string(info.param) + "Conductors"; });
+
+TEST(Line, UpdateBeforeLinkingChangesOnlyTheStoredAdmittance) {
+  const std::vector<Complex> z{{0.0, 2.0}};
+  const std::vector<Complex> z_new{{4.0, 0.0}};
+  SimplifiedLine line(1, z.data());
+  EXPECT_EQ(line.y_line.get_value()(0, 0), Complex(0.0, -0.5));
+  line.update_line_parameters(z_new.data());
+  EXPECT_FALSE(line.y_line.linked);
+  EXPECT_EQ(line.y_line.value(0, 0), Complex(0.25, 0.0));
+}
+
+TEST(Line, SingularImpedanceIsAcceptedAndGivesNonFiniteAdmittances) {
+  const std::vector<Complex> z{{1.0, 1.0}, {1.0, 1.0}, {1.0, 1.0}, {1.0, 1.0}};
+  const SimplifiedLine line(2, z.data());
+  EXPECT_FALSE(line.y_line.value.allFinite());
+}
+
+// Backward: each side-2 port takes what the rest of its node draws, side 1 the same current; a
+// side-2 node on which only the line sits gives 0.
+TEST(Line, BackwardTakesTheCurrentsDrawnDownstream) {
+  const Eigen::MatrixXc z = impedance(2);
+  SimplifiedLine line(2, row_major(z).data());
+  Bus downstream(1);
+  line.connect_side(downstream, {{0, 0}}, false);
+  downstream.ports[0].current = Complex(3.0, -1.0);
+  line.side2_ports[1]->current = Complex(9.0, 9.0);
+
+  line.backward();
+  EXPECT_EQ(line.side2_ports[0]->current, Complex(-3.0, 1.0));
+  EXPECT_EQ(line.side1_ports[0]->current, Complex(3.0, -1.0));
+  EXPECT_EQ(line.side2_ports[1]->current, Complex());
+  EXPECT_EQ(line.side1_ports[1]->current, Complex());
+}
+
+TEST(Line, ForwardWritesTheDownstreamPotentialsIntoStoreAndSlot) {
+  const int n = 3;
+  const Eigen::MatrixXc z = impedance(n);
+  const Eigen::VectorXc v1 = potentials(n, 230.0, 0.0);
+  Bus upstream(n, v1.data());
+  SimplifiedLine line(n, row_major(z).data());
+  line.connect_side(upstream, same_ports(n), true);
+  CurrentTape tape({&line});  // links the side-2 nodes to tape.variables
+  const Eigen::VectorXc i1 = potentials(n, 10.0, -0.5);
+  for (int i = 0; i < n; ++i) line.side1_ports[static_cast<std::size_t>(i)]->current = i1(i);
+
+  const double error = line.forward();
+  const Eigen::VectorXc v2 = line.side_potentials<Complex>(2);
+  EXPECT_LT((z * i1 - (v1 - v2)).norm(), 1e-9 * v1.norm());
+  EXPECT_DOUBLE_EQ(error, v2.cwiseAbs().maxCoeff());  // from potential 0
+  for (int i = 0; i < n; ++i) {
+    const auto& potential = line.side2_ports[static_cast<std::size_t>(i)]->connection->potential;
+    EXPECT_EQ(potential.value, v2(i));
+    EXPECT_EQ(Complex(potential.value_ptr[0], potential.value_ptr[1]), v2(i));
+  }
+  EXPECT_EQ(line.forward(), 0.0);  // nothing changed since
+}
+
+// The change is measured as a complex modulus: 3 + 4i counts 5, not its larger part 4; a change
+// that is not a number counts as infinite rather than as no change.
+TEST(Line, ForwardMeasuresTheChangeByItsModulus) {
+  const std::vector<Complex> z{{1.0, 0.0}};
+  SimplifiedLine line(1, z.data());
+  line.side1_ports[0]->current = Complex(-3.0, -4.0);
+  EXPECT_DOUBLE_EQ(line.forward(), 5.0);
+  EXPECT_EQ(line.side_potentials<Complex>(2)(0), Complex(3.0, 4.0));
+
+  line.side1_ports[0]->current = Complex(std::nan(""), 0.0);
+  EXPECT_EQ(line.forward(), std::numeric_limits<double>::infinity());
+}
+
+TEST(Line, ForwardIntoAReferenceNodeChangesOnlyItsStoredValue) {
+  const std::vector<Complex> z{{1.0, 0.0}};
+  const Complex v1(100.0, 0.0);
+  Bus upstream(1, &v1);
+  PotentialRef reference;
+  SimplifiedLine line(1, z.data());
+  line.connect_side(upstream, {{0, 0}}, true);
+  line.connect_side(reference, {{0, 0}}, false);
+  line.side1_ports[0]->current = Complex(1.0, 0.0);
+
+  line.forward();
+  EXPECT_EQ(line.side2_ports[0]->connection->potential.value, Complex(99.0, 0.0));
+  EXPECT_EQ(line.get_port_potential(1), Complex());
+  line.eval_currents(false);
+  EXPECT_EQ(line.side1_ports[0]->current, Complex(100.0, 0.0));
+}
+}  // namespace
