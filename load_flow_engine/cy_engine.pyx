@@ -27,8 +27,8 @@ from libcpp.vector cimport vector
 cimport numpy as cnp
 
 from load_flow_engine.engine cimport (
-    Branch, Bus, DeltaPotentialRef, DeltaVoltageSource, Element, Ground, PotentialRef,
-    VoltageSource,
+    Branch, Bus, DeltaPotentialRef, DeltaPowerLoad, DeltaVoltageSource, Element, Ground,
+    LoadBase, PotentialRef, PowerLoad, SimplifiedLine, VoltageSource,
 )
 
 import numpy as np
@@ -220,6 +220,17 @@ cdef class CyBranch(CyElement):
         return side1, side2
 
 
+cdef class CySimplifiedLine(CyBranch):
+    def __cinit__(self, int n, double complex[::1] z_line):
+        cdef Py_ssize_t needed = <Py_ssize_t> n * n if n > 0 else 0
+        self.element = new SimplifiedLine(n, _complex_data(z_line, needed, "z_line"))
+
+    def update_line_parameters(self, double complex[::1] z_line):
+        cdef SimplifiedLine* this = <SimplifiedLine*> self._engine()
+        cdef Py_ssize_t n = this.side1_ports.size()
+        this.update_line_parameters(_complex_data(z_line, n * n, "z_line"))
+
+
 cdef class CyBus(CyElement):
     def __cinit__(self, int n, double complex[::1] potentials):
         self.element = new Bus(n, _complex_data(potentials, n, "potentials"))
@@ -227,6 +238,46 @@ cdef class CyBus(CyElement):
     def initialize_potentials(self, double complex[::1] potentials):
         cdef Bus* this = <Bus*> self._engine()
         this.initialize_potentials(_complex_data(potentials, this.ports.size(), "potentials"))
+
+
+cdef class CyLoad(CyElement):
+    cdef Py_ssize_t _inner_count(self):
+        """How many inner currents the engine writes: one per phase of a star load (its ports
+        but the neutral), one per branch of a delta load (its ports)."""
+        return self.element.ports.size()
+
+    def get_inner_currents(self, int size):
+        cdef LoadBase* this = <LoadBase*> self._engine()
+        cdef Py_ssize_t written = self._inner_count()
+        if 0 <= size < written:
+            raise IndexError(f"size = {size} is below the {written} inner currents of this load")
+        cdef cnp.ndarray result = _complex_array(size)
+        this.get_inner_currents(_complex_ptr(result))
+        return result
+
+
+cdef class CyPowerLoad(CyLoad):
+    def __cinit__(self, int n, double complex[::1] powers):
+        self.element = new PowerLoad(n, _complex_data(powers, n - 1, "powers"))
+
+    cdef Py_ssize_t _inner_count(self):
+        return (<PowerLoad*> self.element).powers.size()
+
+    def update_powers(self, double complex[::1] powers):
+        cdef PowerLoad* this = <PowerLoad*> self._engine()
+        this.update_powers(_complex_data(powers, this.powers.size(), "powers"))
+
+
+cdef class CyDeltaPowerLoad(CyLoad):
+    def __cinit__(self, int n, double complex[::1] powers):
+        self.element = new DeltaPowerLoad(n, _complex_data(powers, n, "powers"))
+
+    cdef Py_ssize_t _inner_count(self):
+        return (<DeltaPowerLoad*> self.element).powers.size()
+
+    def update_powers(self, double complex[::1] powers):
+        cdef DeltaPowerLoad* this = <DeltaPowerLoad*> self._engine()
+        this.update_powers(_complex_data(powers, this.powers.size(), "powers"))
 
 
 cdef class CyGround(CyElement):

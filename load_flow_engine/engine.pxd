@@ -66,3 +66,26 @@ cdef extern from "core/voltage_source.hpp":
         DeltaVoltageSource(int n, const double complex* voltages) except +
         void update_voltages(const double complex* voltages) except +
         vector[ADVariable[double complex]] voltages
+
+
+cdef extern from "branches/line.hpp":
+    cdef cppclass SimplifiedLine(Branch):
+        SimplifiedLine(int n, const double complex* z_line) except +
+        void update_line_parameters(const double complex* z_line) except +
+
+
+cdef extern from "loads/load.hpp":
+    cdef cppclass LoadBase(Element):
+        void get_inner_currents(double complex* out) except +
+
+
+cdef extern from "loads/power_load.hpp":
+    cdef cppclass PowerLoad(LoadBase):
+        PowerLoad(int n, const double complex* powers) except +
+        void update_powers(const double complex* powers) except +
+        vector[ADVariable[double complex]] powers
+
+    cdef cppclass DeltaPowerLoad(LoadBase):
+        DeltaPowerLoad(int n, const double complex* powers) except +
+        void update_powers(const double complex* powers) except +
+        vector[ADVariable[double complex]] powers

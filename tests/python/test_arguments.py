@@ -158,8 +158,17 @@ def test_int_array_parameters_refuse_int64():
          "^Array 'voltages' has 0 items, 2 are needed$"),
         (lambda: cy.CyDeltaVoltageSource(3, carr(1, 2)).update_voltages(carr(1)),
          "^Array 'voltages' has 1 items, 2 are needed$"),
+        (lambda: cy.CySimplifiedLine(2, carr(1, 0, 0)), "^Array 'z_line' has 3 items, 4 are needed$"),
+        (lambda: cy.CySimplifiedLine(1, carr(1)).update_line_parameters(None),
+         "^Array 'z_line' has 0 items, 1 are needed$"),
+        (lambda: cy.CyPowerLoad(4, carr(1, 2)), "^Array 'powers' has 2 items, 3 are needed$"),
+        (lambda: cy.CyDeltaPowerLoad(3, carr(1, 2)), "^Array 'powers' has 2 items, 3 are needed$"),
+        (lambda: cy.CyPowerLoad(3, carr(1, 2)).update_powers(carr(1)), "^Array 'powers' has 1 items, 2 are needed$"),
+        (lambda: cy.CyDeltaPowerLoad(2, carr(1, 2)).update_powers(None),
+         "^Array 'powers' has 0 items, 2 are needed$"),
     ],
-    ids=["bus", "bus None", "source", "delta source None", "initialize", "update None", "delta update"],
+    ids=["bus", "bus None", "source", "delta source None", "initialize", "update None", "delta update",
+         "line", "line update", "star load", "delta load", "star update", "delta update None"],
 )
 def test_short_arrays_are_refused_before_the_engine_reads_them(call, message):
     with pytest.raises(ValueError, match=message):
@@ -210,8 +219,9 @@ def test_result_arrays_come_from_the_module_np(monkeypatch):
 @pytest.mark.parametrize(
     "call",
     [lambda: cy.CyVoltageSource(0, None), lambda: cy.CyDeltaVoltageSource(0, None),
-     lambda: cy.CyBus(-1, None), lambda: cy.CyDeltaPotentialRef(-2)],
-    ids=["source", "delta source", "bus", "delta reference"],
+     lambda: cy.CyBus(-1, None), lambda: cy.CyDeltaPotentialRef(-2), lambda: cy.CySimplifiedLine(-1, None),
+     lambda: cy.CyPowerLoad(0, None), lambda: cy.CyDeltaPowerLoad(-1, None)],
+    ids=["source", "delta source", "bus", "delta reference", "line", "star load", "delta load"],
 )
 def test_engine_length_errors_reach_python_as_runtime_errors(call):
     with pytest.raises(RuntimeError, match="^vector::reserve$"):

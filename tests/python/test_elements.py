@@ -154,3 +154,82 @@ def test_disconnect_keeps_reading_the_node():
     a.connect(b, [(0, 0)])
     b.disconnect()
     assert b.get_port_potential(0) == 1
+
+
+# -- Simplified line -----------------------------------------------------------------------------
+
+def test_a_line_has_two_sides_of_n_ports():
+    line = cy.CySimplifiedLine(2, carr(1, 0, 0, 1))
+    first, second = line.get_side_potentials(2, 1)
+    assert first.shape == (2,) and second.shape == (1,)
+    assert len(line.get_potentials(4)) == 4
+    with pytest.raises(IndexError, match="n1 = 3 exceeds the 2 ports of side 1"):
+        line.get_side_potentials(3, 0)
+    with pytest.raises(IndexError, match="n2 = 3 exceeds the 2 ports of side 2"):
+        line.get_side_currents(0, 3)
+
+
+def test_connect_side_keeps_the_node_of_the_other_element():
+    line = cy.CySimplifiedLine(2, carr(1, 0, 0, 1))
+    upstream = cy.CyBus(2, carr(10, 20))
+    downstream = cy.CyBus(2, carr(30, 40))
+    line.connect_side(upstream, [(0, 1), (1, 0)], True)
+    line.connect_side(downstream, [(0, 0), (1, 1)], beginning=False)
+    side1, side2 = line.get_side_potentials(2, 2)
+    assert list(side1) == [20, 10] and list(side2) == [30, 40]
+    assert list(upstream.get_potentials(2)) == [10, 20]
+
+
+@pytest.mark.parametrize(
+    "pairs, beginning, message",
+    [([(2, 0)], True, "out of range for side 1"), ([(0, 0), (2, 0)], False, "out of range for side 2"),
+     ([(0, 2)], True, "out of range for element")],
+    ids=["side 1", "side 2", "element"],
+)
+def test_connect_side_refuses_ports_outside_the_side_or_element(pairs, beginning, message):
+    line = cy.CySimplifiedLine(2, carr(1, 0, 0, 1))
+    bus = cy.CyBus(2, carr(10, 20))
+    with pytest.raises(IndexError, match=message):
+        line.connect_side(bus, pairs, beginning)
+    assert list(line.get_potentials(4)) == [0, 0, 0, 0]
+
+
+def test_connect_side_refuses_none():
+    with pytest.raises(TypeError, match="got NoneType"):
+        cy.CySimplifiedLine(1, carr(1)).connect_side(None, [(0, 0)], True)
+
+
+# -- Loads ---------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize(
+    "make, ports, inner",
+    [(lambda: cy.CyPowerLoad(4, carr(1, 2, 3)), 4, 3), (lambda: cy.CyPowerLoad(1, None), 1, 0),
+     (lambda: cy.CyDeltaPowerLoad(3, carr(1, 2, 3)), 3, 3), (lambda: cy.CyDeltaPowerLoad(0, None), 0, 0)],
+    ids=["star", "neutral only", "delta", "no ports"],
+)
+def test_loads_have_their_ports_and_inner_currents(make, ports, inner):
+    load = make()
+    assert len(load.get_currents(ports)) == ports
+    assert load.get_inner_currents(inner).shape == (inner,)
+    load.update_powers(carr(*range(inner)) if inner else None)
+
+
+def test_star_inner_currents_are_zero_before_a_solve():
+    assert list(cy.CyPowerLoad(4, carr(1, 2, 3)).get_inner_currents(3)) == [0, 0, 0]
+
+
+def test_delta_inner_currents_follow_the_present_potentials():
+    # Before any solve the branch currents come from the stored potentials: I = conj(S / U).
+    load = cy.CyDeltaPowerLoad(2, carr(100 + 50j, 100 + 50j))
+    bus = cy.CyBus(2, carr(230, -230))
+    bus.connect(load, [(0, 0), (1, 1)])
+    u = 460
+    expected = np.conj(np.array([100 + 50j, 100 + 50j]) / np.array([u, -u]))
+    np.testing.assert_allclose(load.get_inner_currents(2), expected)
+
+
+@pytest.mark.parametrize("make", [lambda: cy.CyPowerLoad(4, carr(1, 2, 3)), lambda: cy.CyDeltaPowerLoad(3, carr(1, 2, 3))],
+                         ids=["star", "delta"])
+def test_inner_currents_refuse_a_size_below_what_the_engine_writes(make):
+    with pytest.raises(IndexError, match="size = 2 is below the 3 inner currents"):
+        make().get_inner_currents(2)

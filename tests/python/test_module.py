@@ -14,18 +14,25 @@ from conftest import carr
 TYPES = [
     ("CyElement", object),
     ("CyBranch", "CyElement"),
+    ("CySimplifiedLine", "CyBranch"),
     ("CyBus", "CyElement"),
+    ("CyLoad", "CyElement"),
+    ("CyPowerLoad", "CyLoad"),
+    ("CyDeltaPowerLoad", "CyLoad"),
     ("CyGround", "CyElement"),
     ("CyPotentialRef", "CyElement"),
     ("CyDeltaPotentialRef", "CyElement"),
     ("CyVoltageSource", "CyElement"),
     ("CyDeltaVoltageSource", "CyElement"),
 ]
-ABSTRACT = ["CyElement", "CyBranch"]
+ABSTRACT = ["CyElement", "CyBranch", "CyLoad"]
 
 # One way to build each concrete type.
 CONCRETE = {
+    "CySimplifiedLine": lambda: cy.CySimplifiedLine(1, carr(1)),
     "CyBus": lambda: cy.CyBus(2, carr(1, 2)),
+    "CyPowerLoad": lambda: cy.CyPowerLoad(2, carr(1)),
+    "CyDeltaPowerLoad": lambda: cy.CyDeltaPowerLoad(2, carr(1, 2)),
     "CyGround": lambda: cy.CyGround(),
     "CyPotentialRef": lambda: cy.CyPotentialRef(),
     "CyDeltaPotentialRef": lambda: cy.CyDeltaPotentialRef(3),
@@ -90,14 +97,18 @@ def test_abstract_instances_refuse_engine_calls(name):
         cy.CyBus(1, carr(0)).connect(element, [])
 
 
-def test_abstract_branch_refuses_side_calls():
+def test_abstract_branch_and_load_refuse_their_own_calls():
     with pytest.raises(TypeError, match="abstract"):
         cy.CyBranch().get_side_potentials(0, 0)
+    with pytest.raises(TypeError, match="abstract"):
+        cy.CyBranch().connect_side(cy.CyGround(), [], True)
+    with pytest.raises(TypeError, match="abstract"):
+        cy.CyLoad().get_inner_currents(0)
 
 
-@pytest.mark.parametrize("make", [lambda: cy.CyElement(), lambda: cy.CyBranch()], ids=ABSTRACT)
-def test_pickling_abstract_instances_names_the_pointer(make):
-    obj = make()
+@pytest.mark.parametrize("name", ABSTRACT)
+def test_pickling_abstract_instances_names_the_pointer(name):
+    obj = getattr(cy, name)()
     for attempt in (pickle.dumps, copy.copy, lambda o: o.__reduce__()):
         with pytest.raises(TypeError, match="^self.element cannot be converted to a Python object for pickling$"):
             attempt(obj)
@@ -173,6 +184,10 @@ DOCSTRINGS = {
     "CyBranch.connect_side": "CyBranch.connect_side(self, CyElement element, connections, bool beginning)",
     "CyBranch.get_side_potentials": "CyBranch.get_side_potentials(self, int n1, int n2)",
     "CyBranch.get_side_currents": "CyBranch.get_side_currents(self, int n1, int n2)",
+    "CySimplifiedLine.update_line_parameters": "CySimplifiedLine.update_line_parameters(self, double complex[::1] z_line)",
+    "CyLoad.get_inner_currents": "CyLoad.get_inner_currents(self, int size)",
+    "CyPowerLoad.update_powers": "CyPowerLoad.update_powers(self, double complex[::1] powers)",
+    "CyDeltaPowerLoad.update_powers": "CyDeltaPowerLoad.update_powers(self, double complex[::1] powers)",
     "CyBus.initialize_potentials": "CyBus.initialize_potentials(self, double complex[::1] potentials)",
     "CyPotentialRef.get_current": "CyPotentialRef.get_current(self)",
     "CyDeltaPotentialRef.get_current": "CyDeltaPotentialRef.get_current(self)",
