@@ -1,0 +1,133 @@
+#include "solvers/electrical_network.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+namespace {
+bool holds_nan(const ComplexAD& current) {
+  return std::isnan(CppAD::Value(current.real())) || std::isnan(CppAD::Value(current.imag()));
+}
+
+VectorXd to_eigen(const std::vector<double>& values) {
+  return Eigen::Map<const VectorXd>(values.data(), static_cast<Eigen::Index>(values.size()));
+}
+
+// Recorded constants holding the given values, on no tape.
+VectorXAD as_constants(const VectorXd& values) { return values.cast<AD>(); }
+}  // namespace
+
+ElectricalNetwork::ElectricalNetwork(std::vector<Element*> elements) : elements(std::move(elements)) {
+  std::set<const Connection*> seen;
+  for (Element* element : this->elements) {
+    if (element == nullptr) throw std::invalid_argument("The element list holds a null pointer.");
+    for (const Port& port : element->ports)
+      if (seen.insert(port.connection.get()).second) connections.push_back(port.connection);
+    gather_flexible_parameters(*element);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Flexible parameters: the flexible loads contribute their control laws here, each distinct one
+// once. No element of the engine holds any yet, so the set stays empty.
+
+void ElectricalNetwork::gather_flexible_parameters(const Element&) {}
+
+void ElectricalNetwork::declare_flexible_parameters(std::vector<double>&) const {}
+
+void ElectricalNetwork::link_flexible_parameters(const VectorXAD&, VectorXd&, int&) const {}
+
+// ---------------------------------------------------------------------------------------------
+
+std::pair<std::vector<double>, std::vector<double>> ElectricalNetwork::declare_variables() const {
+  std::vector<double> x0;
+  std::vector<double> p0;
+  for (const auto& connection : connections) connection->declare_independent_variables(x0);
+  for (const Element* element : elements) {
+    element->declare_independent_variables(x0);
+    element->declare_dynamic_variables(p0);
+  }
+  declare_flexible_parameters(p0);
+  return {std::move(x0), std::move(p0)};
+}
+
+void ElectricalNetwork::link_variables(const VectorXAD& x, VectorXd& xd, const VectorXAD& p, VectorXd& pd) const {
+  int ix = 0;
+  int ip = 0;
+  for (const auto& connection : connections) connection->link_independent_variables(x, xd, ix);
+  for (Element* element : elements) {
+    element->link_independent_variables(x, xd, ix);
+    element->link_dynamic_variables(p, pd, ip);
+  }
+  link_flexible_parameters(p, pd, ip);
+}
+
+void ElectricalNetwork::add_equations(VectorXAD& y) const {
+  int row = 0;
+  for (Element* element : elements) element->eval_currents(true);
+  for (const auto& connection : connections) connection->add_kirchhoff_equation(y, row);
+  for (const Element* element : elements) element->add_internal_equations(y, row);
+}
+
+void ElectricalNetwork::eval_currents() const {
+  for (Element* element : elements) element->eval_currents(false);
+}
+
+void ElectricalNetwork::backward() const {
+  for (auto it = elements.rbegin(); it != elements.rend(); ++it) (*it)->backward();
+}
+
+double ElectricalNetwork::forward() const {
+  double error = 0.0;
+  for (Element* element : elements) {
+    const double change = element->forward();
+    if (change > error) error = change;
+  }
+  return error;
+}
+
+int ElectricalNetwork::position_of(const Element* element) const {
+  const auto it = std::find(elements.begin(), elements.end(), element);
+  return it == elements.end() ? -1 : static_cast<int>(it - elements.begin());
+}
+
+std::vector<int> ElectricalNetwork::detect_elements(const std::vector<long>& indices) const {
+  // Re-declaring into a scratch vector only counts reals: the owner of index l is the node or
+  // element whose declaration makes the count exceed l.
+  std::vector<double> scratch;
+  std::size_t next_node = 0;
+  std::size_t next_element = 0;
+  std::set<int> positions;
+  const auto add = [&positions](int position) {
+    if (position >= 0) positions.insert(position);
+  };
+  const auto covers = [&scratch](long index) { return static_cast<long>(scratch.size()) > index; };
+
+  for (const long index : indices) {
+    while (!covers(index) && next_node < connections.size())
+      connections[next_node++]->declare_independent_variables(scratch);
+
+    if (covers(index) && next_element == 0) {
+      const Connection& node = *connections[next_node - 1];
+      bool found_nan = false;
+      for (const Port* port : node.ports)
+        if (holds_nan(port->current_ad)) {
+          found_nan = true;
+          add(position_of(port->element));
+        }
+      if (!found_nan && !node.ports.empty()) add(position_of(node.ports.front()->element));
+      continue;
+    }
+
+    while (!covers(index) && next_element < elements.size()) elements[next_element++]->declare_independent_variables(scratch);
+    if (covers(index)) add(static_cast<int>(next_element - 1));
+  }
+  return {positions.begin(), positions.end()};
+}
+
+void ElectricalNetwork::link_to_stored_values() {
+  auto [x0, p0] = declare_variables();
+  stored_values = to_eigen(x0);
+  stored_parameters = to_eigen(p0);
+  link_variables(as_constants(stored_values), stored_values, as_constants(stored_parameters), stored_parameters);
+}

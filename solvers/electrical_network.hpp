@@ -1,0 +1,82 @@
+// The electrical network: the distinct nodes behind a list of elements and the fixed orders in
+// which their unknowns and parameters are declared and linked and their equations assembled.
+#pragma once
+
+#include <memory>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "core/element.hpp"
+
+class FlexibleParameter;
+
+// A snapshot of the nodes reachable through the elements' ports, taken at construction: joining
+// or separating ports later is not seen.
+//
+// Layout of a solver's vectors, which nothing else records:
+//  - unknowns: 2 reals (real, imaginary part of the potential) per non-reference node in
+//    `connections` order, then each element's own unknowns in list order;
+//  - dynamic parameters: each element's parameters in list order, then each flexible parameter's
+//    in set order;
+//  - residual rows: the Kirchhoff equations of the non-reference nodes (2 rows each), then each
+//    element's internal rows, so that rows and unknowns share one layout.
+//
+// Elements and flexible parameters are not owned and must outlive the network; the network
+// must outlive its solvers.
+class ElectricalNetwork {
+ public:
+  // The list must hold distinct elements; a null entry throws std::invalid_argument.
+  explicit ElectricalNetwork(std::vector<Element*> elements);
+
+  // Start values of all unknowns (first) and current values of all dynamic parameters (second),
+  // taken from the stored values of the records, never from an earlier solver's slots.
+  std::pair<std::vector<double>, std::vector<double>> declare_variables() const;
+
+  // Binds every record to its slice of x / xd (unknowns) and p / pd (dynamic parameters), which
+  // are sized from declare_variables(). xd and pd must not be reallocated afterwards.
+  void link_variables(const VectorXAD& x, VectorXd& xd, const VectorXAD& p, VectorXd& pd) const;
+
+  // Writes the recorded residuals into y (sized to the number of unknowns): all recorded port
+  // currents first, so that every Kirchhoff sum sees every port, then the Kirchhoff rows, then
+  // the elements' internal rows.
+  void add_equations(VectorXAD& y) const;
+
+  // Plain port currents of every element from the solver's current values.
+  void eval_currents() const;
+
+  // Backward sweep step of every element, last element first. Element exceptions pass through.
+  void backward() const;
+
+  // Forward sweep step of every element in list order; returns the largest change reported
+  // (0.0 for no element; a NaN report never wins).
+  double forward() const;
+
+  // Positions in `elements` of the owners of the given indices of unknowns (or residual rows),
+  // ascending and each once. `indices` must be ascending; indices beyond the unknowns are
+  // ignored. A node's index is attributed to the elements whose recorded currents at that node
+  // are NaN, or else to the element of the node's first port; a node without ports names none.
+  std::vector<int> detect_elements(const std::vector<long>& indices) const;
+
+  // Relinks every record to storage of the network's own that holds the stored values, for a
+  // solver that failed after linking: no record may keep pointing into its released vectors.
+  // Until the next solver links them, the records read and write that storage, so the network
+  // then stays alive while they are used.
+  void link_to_stored_values();
+
+  std::vector<Element*> elements;
+  std::vector<std::shared_ptr<Connection>> connections;
+  // Ordered by address. Filled by the flexible loads of the list; empty without them.
+  std::set<FlexibleParameter*> flexible_parameters;
+
+ private:
+  void gather_flexible_parameters(const Element& element);
+  void declare_flexible_parameters(std::vector<double>& p0) const;
+  void link_flexible_parameters(const VectorXAD& p, VectorXd& pd, int& idx) const;
+
+  // The position of `element` in the list, or -1.
+  int position_of(const Element* element) const;
+
+  VectorXd stored_values;
+  VectorXd stored_parameters;
+};

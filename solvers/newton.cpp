@@ -1,0 +1,176 @@
+#include "solvers/newton.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+
+#include "solvers/logging.hpp"
+
+namespace {
+// The largest absolute residual, NaN if a residual is NaN, 0 for no residual.
+double largest_residual(const VectorXd& y) {
+  double largest = 0.0;
+  for (const double value : y) {
+    if (std::isnan(value)) return std::numeric_limits<double>::quiet_NaN();
+    largest = std::max(largest, std::abs(value));
+  }
+  return largest;
+}
+
+bool all_stored_values_finite(const SparseMatrixXd& jacobian) {
+  const double* values = jacobian.valuePtr();
+  for (Eigen::Index k = 0; k < jacobian.nonZeros(); ++k)
+    if (!(std::abs(values[k]) <= std::numeric_limits<double>::max())) return false;
+  return true;
+}
+
+double half_squared_norm(const VectorXd& y) { return 0.5 * y.squaredNorm(); }
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Recording
+
+AbstractNewton::AbstractNewton(ElectricalNetwork* network, bool optimize_tape) : AbstractSolver(network) {
+  const CppAD::ErrorHandler handler(custom_handler);
+  declare_variables();
+  VectorXAD x = variables.cast<AD>();
+  VectorXAD p = dynamic_variables.cast<AD>();
+  // The library cannot record a function of no variable: without unknowns the tape stays empty
+  // (and is never evaluated), but the records are still linked to this solver.
+  if (has_unknowns()) CppAD::Independent(x, p);
+  try {
+    network->link_variables(x, variables, p, dynamic_variables);
+    if (has_unknowns()) {
+      VectorXAD y = VectorXAD::Zero(variables.size());
+      network->add_equations(y);
+      CppAD::ADFun<double> recorded(x, y);
+      tape.swap(recorded);
+    }
+    spdlog::debug("----- Tape evaluation -----");
+    spdlog::debug("Number of tape operators: {0:d}", static_cast<std::uint64_t>(tape.size_op()));
+    if (optimize_tape) {
+      if (has_unknowns()) tape.optimize("");
+      spdlog::debug("----- Tape optimization -----");
+      spdlog::debug("Number of tape operators: {0:d}", static_cast<std::uint64_t>(tape.size_op()));
+    }
+    initial_variables = variables;
+  } catch (...) {
+    // The next recording in the process must not meet this one still open (aborting is a no-op
+    // once the function is built), and no record may keep pointing into this solver's vectors
+    // once they are released.
+    AD::abort_recording();
+    network->link_to_stored_values();
+    throw;
+  }
+}
+
+VectorXd AbstractNewton::forward() { return has_unknowns() ? tape.Forward(0, variables) : VectorXd(); }
+
+void AbstractNewton::get_residuals(double* out) {
+  const CppAD::ErrorHandler handler(custom_handler);
+  const VectorXd y = forward();
+  std::copy(y.begin(), y.end(), out);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Jacobian
+
+SparseMatrixXd AbstractNewton::compute_jacobian() {
+  const int n = independents_size();
+  if (!has_unknowns()) return SparseMatrixXd(0, 0);
+  if (!pattern_analysed) {
+    CppAD::sparse_rc<std::vector<int>> identity(n, n, n);
+    for (int k = 0; k < n; ++k) identity.set(k, k, k);
+    tape.for_jac_sparsity(identity, false, false, false, jacobian_pattern);
+    jacobian_subset = CppAD::sparse_rcv<std::vector<int>, VectorXd>(jacobian_pattern);
+    spdlog::debug("----- Sparse pattern initialisation -----");
+    spdlog::debug("n: {0:d} nnz: {1:d}", static_cast<std::int64_t>(n), static_cast<std::uint64_t>(jacobian_subset.nnz()));
+  }
+  tape.sparse_jac_for(30, variables, jacobian_subset, jacobian_pattern, "cppad", jacobian_work);
+
+  const std::vector<int>& rows = jacobian_subset.row();
+  const std::vector<int>& cols = jacobian_subset.col();
+  const VectorXd& values = jacobian_subset.val();
+  std::vector<Eigen::Triplet<double, int>> triplets;
+  triplets.reserve(jacobian_subset.nnz());
+  for (std::size_t k = 0; k < jacobian_subset.nnz(); ++k)
+    triplets.emplace_back(rows[k], cols[k], values[static_cast<Eigen::Index>(k)]);
+  SparseMatrixXd jacobian(n, n);
+  jacobian.setFromTriplets(triplets.begin(), triplets.end());
+  return jacobian;
+}
+
+void AbstractNewton::get_jacobian(double* out) {
+  const CppAD::ErrorHandler handler(custom_handler);
+  if (!has_unknowns()) return;
+  const VectorXd jacobian = tape.Jacobian(variables);
+  std::copy(jacobian.begin(), jacobian.end(), out);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Iteration
+
+std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, double tolerance) {
+  const CppAD::ErrorHandler handler(custom_handler);
+  if (has_unknowns()) tape.new_dynamic(dynamic_variables);
+  VectorXd y = forward();
+  int iterations = 0;
+  // A NaN residual keeps the loop going; a NaN tolerance is never exceeded.
+  for (double error = largest_residual(y); (std::isnan(error) || error > tolerance) && iterations < max_iterations;
+       error = largest_residual(y)) {
+    const SparseMatrixXd jacobian = compute_jacobian();
+    if (!all_stored_values_finite(jacobian))
+      throw std::runtime_error(fmt::format("1 NaN value encountered at iteration {}. ", iterations));
+    if (!pattern_analysed) {
+      sparse_lu.analyzePattern(jacobian);
+      pattern_analysed = true;
+    }
+    sparse_lu.factorize(jacobian);
+    if (sparse_lu.info() != Eigen::Success)
+      throw std::runtime_error(fmt::format("1 Decomposition failed, singular matrix at iteration {}. ", iterations));
+    const VectorXd dx = sparse_lu.solve(y);
+    step(dx, y);
+    ++iterations;
+  }
+  network->eval_currents();
+  return {iterations, largest_residual(y)};
+}
+
+void Newton::step(const VectorXd& dx, VectorXd& y) {
+  variables -= dx;
+  y = forward();
+}
+
+NewtonGoldstein::NewtonGoldstein(ElectricalNetwork* network, bool optimize_tape, double m1, double m2)
+    : AbstractNewton(network, optimize_tape), m1(m1), m2(m2) {}
+
+void NewtonGoldstein::update_params(double m1, double m2) {
+  this->m1 = m1;
+  this->m2 = m2;
+}
+
+void NewtonGoldstein::step(const VectorXd& dx, VectorXd& y) {
+  const double squared_norm = y.squaredNorm();
+  const double f0 = 0.5 * squared_norm;
+  const double slope = -squared_norm;
+  const VectorXd x0 = variables;
+  double alpha = 1.0;
+  double too_short = 0.0;
+  double too_long = 0.0;
+  for (int trial = 0; trial < 10; ++trial) {
+    variables.noalias() = x0 - alpha * dx;
+    y = forward();
+    const double ratio = (half_squared_norm(y) - f0) / alpha;
+    if (m2 * slope <= ratio && ratio <= m1 * slope) return;
+    // A NaN ratio counts as too short.
+    if (ratio > m1 * slope)
+      too_long = alpha;
+    else
+      too_short = alpha;
+    alpha = too_long != 0.0 ? 0.5 * (too_short + too_long) : 2.0 * alpha;
+  }
+}

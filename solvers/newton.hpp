@@ -1,0 +1,89 @@
+// The Newton solvers: the residual equations recorded once on a CppAD tape, with the element
+// parameters as dynamic parameters, solved with a sparse Jacobian and a sparse LU decomposition.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <Eigen/SparseCore>
+#include <Eigen/SparseLU>
+#include <cppad/cppad.hpp>
+
+#include "solvers/solver.hpp"
+
+using SparseMatrixXd = Eigen::SparseMatrix<double, Eigen::ColMajor, int>;
+
+// Base of the Newton solvers. The tape F(x; p) has the unknowns x = `variables` as independent
+// variables and p = `dynamic_variables` as dynamic parameters. Parameter updates go into
+// `dynamic_variables` only: every query (residuals, Jacobians, analysis, export) uses the
+// values the tape holds, which are those declared at construction until the first
+// solve_load_flow loads the current ones.
+//
+// Automatic-differentiation errors raised during construction, solve_load_flow, get_residuals,
+// get_jacobian and analyse_jacobian are logged by custom_handler and the computation goes on.
+class AbstractNewton : public AbstractSolver {
+ public:
+  // Declares and links the network's variables and records its residuals; with optimize_tape
+  // the tape is optimised once. Exceptions from the elements leave the constructor after the
+  // recording has been aborted and the records relinked to the network's own storage.
+  AbstractNewton(ElectricalNetwork* network, bool optimize_tape);
+
+  // Loads `dynamic_variables` into the tape, then Newton steps from the current `variables`
+  // while the largest absolute residual is above the tolerance (or a residual is NaN) and
+  // fewer than max_iterations steps have been taken; then refreshes every port current.
+  // Returns (steps, largest absolute residual), the error being NaN if a residual is NaN.
+  // Throws std::runtime_error "1 ..." on a non-finite Jacobian entry or a singular Jacobian.
+  std::pair<int, double> solve_load_flow(int max_iterations, double tolerance) override;
+
+  // On entry `variables` holds x, y holds F(x) and dx solves J dx = y; on return `variables`
+  // holds the new point and y the residuals there.
+  virtual void step(const VectorXd& dx, VectorXd& y) = 0;
+
+  // The residuals at the current `variables`. Installs no error handler of its own.
+  VectorXd forward();
+  // Writes the independents_size() residuals at the current `variables`; `out` is not checked.
+  void get_residuals(double* out);
+
+  // The sparse Jacobian at the current `variables`: one stored entry per pair of the tape's
+  // sparsity pattern, explicit zeros included. Installs no error handler of its own. The
+  // pattern is recomputed until the first solve has analysed it.
+  SparseMatrixXd compute_jacobian();
+  // Writes the dense Jacobian, row-major (entry i·n + j is dF_i/dx_j); `out` holds n·n doubles
+  // and is not checked.
+  void get_jacobian(double* out);
+
+  CppAD::ADFun<double> tape;
+  CppAD::sparse_rc<std::vector<int>> jacobian_pattern;
+  CppAD::sparse_rcv<std::vector<int>, VectorXd> jacobian_subset;
+  CppAD::sparse_jac_work jacobian_work;
+  Eigen::SparseLU<SparseMatrixXd, Eigen::COLAMDOrdering<int>> sparse_lu;
+  bool pattern_analysed = false;
+
+ private:
+  // A network without unknowns records no tape; every query then returns empty results.
+  bool has_unknowns() const { return variables.size() > 0; }
+};
+
+// Takes the full Newton step.
+class Newton : public AbstractNewton {
+ public:
+  using AbstractNewton::AbstractNewton;
+
+  void step(const VectorXd& dx, VectorXd& y) override;
+};
+
+// Shortens or lengthens the Newton step by a Goldstein line search on f = ½‖F‖²: a length
+// alpha is accepted when m2·slope ≤ (f(alpha) − f(0))/alpha ≤ m1·slope, slope = −‖F‖². At most
+// ten lengths are tried; the last one is kept if none is accepted. m1 and m2 are not checked.
+class NewtonGoldstein : public AbstractNewton {
+ public:
+  NewtonGoldstein(ElectricalNetwork* network, bool optimize_tape, double m1, double m2);
+
+  void step(const VectorXd& dx, VectorXd& y) override;
+  // The new factors apply from the next step.
+  void update_params(double m1, double m2);
+
+  double m1;
+  double m2;
+};

@@ -1,0 +1,199 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <numeric>
+
+#include "solvers/newton.hpp"
+#include "tests/cpp/test_networks.hpp"
+
+namespace {
+// ---------------------------------------------------------------------------------------------
+// What every solver kind shares
+
+// A delta source over three nodes (starting at a bus's potentials) whose sum a delta reference
+// holds at zero. The first forward sweep writes the chain V1 = V0 − U0, V2 = V1 − U1 from the
+// start V0 and then shifts all three by their mean, reporting the larger part of the sum
+// 3 V0 − 2 U0 − U1; the second sweep changes nothing (up to rounding). Linear, so the Newton
+// solvers take it too. Unknowns: three nodes (0-5), the source currents (6-9), the reference
+// current (10-11).
+struct DeltaChain {
+  Complex start[3] = {{5.0, 1.0}, {7.0, 0.0}, {0.0, -2.0}};
+  Complex voltages[2] = {{100.0, 30.0}, {-40.0, 90.0}};
+  Bus bus{3, start};
+  DeltaVoltageSource source{3, voltages};
+  DeltaPotentialRef reference{3};
+  ElectricalNetwork network{connected()};
+
+  std::vector<Element*> connected() {
+    bus.connect(source, {{0, 0}, {1, 1}, {2, 2}});
+    bus.connect(reference, {{0, 0}, {1, 1}, {2, 2}});
+    return {&bus, &source, &reference};
+  }
+  double first_sweep_error() const {
+    const Complex sum = 3.0 * start[0] - 2.0 * voltages[0] - voltages[1];
+    return std::max(std::abs(sum.real()), std::abs(sum.imag()));
+  }
+  // How far the potentials are from satisfying the source and the reference.
+  double violation() const {
+    Complex v[3];
+    bus.get_potentials(3, v);
+    return std::max({std::abs(v[0] - v[1] - voltages[0]), std::abs(v[1] - v[2] - voltages[1]), std::abs(v[0] + v[1] + v[2])});
+  }
+};
+
+struct SolverKind {
+  const char* name;
+  std::function<std::unique_ptr<AbstractSolver>(ElectricalNetwork*)> make;
+};
+
+class SolverBase : public testing::TestWithParam<SolverKind> {
+ protected:
+  DeltaChain chain;
+  std::unique_ptr<AbstractSolver> solver = GetParam().make(&chain.network);
+
+  std::vector<double> variables() const {
+    std::vector<double> out(static_cast<std::size_t>(solver->independents_size()));
+    solver->get_variables(out.data());
+    return out;
+  }
+};
+
+TEST_P(SolverBase, StartsFromTheDeclaredValues) {
+  EXPECT_EQ(solver->independents_size(), 12);
+  EXPECT_EQ(variables(), chain.network.declare_variables().first);
+  EXPECT_EQ(solver->initial_variables, solver->variables);
+}
+
+TEST_P(SolverBase, SetVariablesIsSeenByTheElementsAndUndoneByReset) {
+  std::vector<double> moved(12);
+  std::iota(moved.begin(), moved.end(), 1.0);
+  solver->set_variables(moved.data());
+  EXPECT_EQ(variables(), moved);
+  EXPECT_EQ(chain.bus.get_port_potential(1), Complex(3.0, 4.0));
+  EXPECT_EQ(chain.source.currents[1].get_value(), Complex(9.0, 10.0));
+
+  solver->reset_inputs();
+  EXPECT_EQ(variables(), chain.network.declare_variables().first);
+  EXPECT_EQ(chain.bus.get_port_potential(1), chain.start[1]);
+}
+
+TEST_P(SolverBase, KeepsTheStorageThatTheElementsPointInto) {
+  const double* variables = solver->variables.data();
+  const double* parameters = solver->dynamic_variables.data();
+  const std::vector<double> moved(12, 1.0);
+  solver->set_variables(moved.data());
+  solver->solve_load_flow(20, 1e-9);
+  EXPECT_LT(chain.violation(), 1e-9);
+  solver->reset_inputs();
+  solver->solve_load_flow(20, 1e-9);
+  EXPECT_EQ(solver->variables.data(), variables);
+  EXPECT_EQ(solver->dynamic_variables.data(), parameters);
+  EXPECT_EQ(chain.bus.ports[0].connection->potential.value_ptr, variables);
+  EXPECT_EQ(chain.source.voltages[0].value_ptr, parameters);
+}
+
+TEST_P(SolverBase, ANewerSolverRelinksTheElements) {
+  const auto newer = GetParam().make(&chain.network);
+  EXPECT_EQ(chain.bus.ports[0].connection->potential.value_ptr, newer->variables.data());
+  const std::vector<double> moved(12, 7.0);
+  solver->set_variables(moved.data());
+  EXPECT_EQ(chain.bus.get_port_potential(0), chain.start[0]);
+}
+
+TEST_P(SolverBase, NetworkWithoutUnknownsCopiesNothing) {
+  ElectricalNetwork empty({});
+  const auto solver = GetParam().make(&empty);
+  EXPECT_EQ(solver->independents_size(), 0);
+  double untouched = 3.0;
+  solver->get_variables(&untouched);
+  solver->set_variables(&untouched);
+  EXPECT_EQ(untouched, 3.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, SolverBase,
+    testing::Values(SolverKind{"BackwardForward",
+                               [](ElectricalNetwork* n) -> std::unique_ptr<AbstractSolver> {
+                                 return std::make_unique<BackwardForward>(n);
+                               }},
+                    SolverKind{"Newton",
+                               [](ElectricalNetwork* n) -> std::unique_ptr<AbstractSolver> {
+                                 return std::make_unique<Newton>(n, false);
+                               }},
+                    SolverKind{"NewtonGoldstein",
+                               [](ElectricalNetwork* n) -> std::unique_ptr<AbstractSolver> {
+                                 return std::make_unique<NewtonGoldstein>(n, true, 0.1, 0.9);
+                               }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------------------------
+// Backward-forward sweeps
+
+struct SweepCase {
+  const char* name;
+  int max_iterations;
+  double tolerance;  // multiple of the first sweep's error
+  int expected_iterations;
+  bool expect_first_error;  // else converged
+};
+
+class BackwardForwardLoop : public testing::TestWithParam<SweepCase> {};
+
+TEST_P(BackwardForwardLoop, SweepsAtLeastOnceWhileTheErrorIsAboveTheTolerance) {
+  DeltaChain chain;
+  BackwardForward solver(&chain.network);
+  const double first_error = chain.first_sweep_error();
+  const auto [iterations, error] = solver.solve_load_flow(GetParam().max_iterations, GetParam().tolerance * first_error);
+  EXPECT_EQ(iterations, GetParam().expected_iterations);
+  if (GetParam().expect_first_error)
+    EXPECT_EQ(error, first_error);
+  else
+    EXPECT_LT(error, 1e-12 * first_error);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BackwardForwardLoop,
+                         testing::Values(SweepCase{"Converges", 10, 1e-12, 2, false},
+                                         SweepCase{"ZeroIterationsStillSweepOnce", 0, 1e-12, 1, true},
+                                         SweepCase{"NegativeIterationsStillSweepOnce", -3, 1e-12, 1, true},
+                                         SweepCase{"ErrorEqualToToleranceStops", 10, 1.0, 1, true},
+                                         SweepCase{"NegativeToleranceRunsEverySweep", 5, -1.0, 5, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(BackwardForward, WarmStartsAndSeesParameterUpdates) {
+  DeltaChain chain;
+  BackwardForward solver(&chain.network);
+  solver.solve_load_flow(10, 1e-9);
+  EXPECT_LT(chain.violation(), 1e-9);
+  const auto [iterations, error] = solver.solve_load_flow(10, 1e-9);
+  EXPECT_EQ(iterations, 1);
+  EXPECT_LT(error, 1e-9);
+
+  chain.voltages[0] = {10.0, 0.0};
+  chain.voltages[1] = {20.0, 0.0};
+  chain.source.update_voltages(chain.voltages);
+  solver.solve_load_flow(10, 1e-9);
+  EXPECT_LT(chain.violation(), 1e-9);
+}
+
+TEST(BackwardForward, ElementsThatReportNoChangeNeedOneSweep) {
+  SourceNetwork network;
+  BackwardForward solver(&network.network);
+  EXPECT_EQ(solver.solve_load_flow(10, 0.0), std::make_pair(1, 0.0));
+  EXPECT_EQ(network.bus.get_port_potential(0), network.voltage);
+}
+
+TEST(BackwardForward, ElementWithoutSweepStepThrowsAndStaysUsable) {
+  LawNode<InjectionLaw> node({1.0, 0.0}, {2.0, 0.0});
+  BackwardForward solver(&node.network);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    try {
+      solver.solve_load_flow(10, 1e-9);
+      ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& error) {
+      EXPECT_STREQ(error.what(), "2 No backward-forward method has been defined for this element");
+    }
+  }
+}
+}  // namespace
