@@ -22,13 +22,15 @@ from cython.operator cimport dereference as deref
 from libcpp cimport bool
 from libcpp.pair cimport pair
 from libcpp.string cimport string
+from libcpp.unordered_set cimport unordered_set
 from libcpp.vector cimport vector
 
 cimport numpy as cnp
 
 from load_flow_engine.engine cimport (
-    Branch, Bus, DeltaPotentialRef, DeltaPowerLoad, DeltaVoltageSource, Element, Ground,
-    LoadBase, PotentialRef, PowerLoad, SimplifiedLine, VoltageSource,
+    AbstractNewton, AbstractSolver, BackwardForward, Branch, Bus, Connection, DeltaPotentialRef,
+    DeltaPowerLoad, DeltaVoltageSource, Element, ElectricalNetwork, Ground, LoadBase, Newton,
+    NewtonGoldstein, PotentialRef, PowerLoad, SimplifiedLine, VoltageSource, set_logging_config,
 )
 
 import numpy as np
@@ -320,3 +322,183 @@ cdef class CyDeltaVoltageSource(CyElement):
     def update_voltages(self, double complex[::1] voltages):
         cdef DeltaVoltageSource* this = <DeltaVoltageSource*> self._engine()
         this.update_voltages(_complex_data(voltages, this.voltages.size(), "voltages"))
+
+
+# ---------------------------------------------------------------------------------------------
+# Network and solvers
+
+# The network and the solvers clear nothing when the garbage collector breaks a cycle: every
+# cycle runs through an element, and clearing only the elements' references guarantees that a
+# solver is freed before its network and a network before its elements.
+@cython.no_gc_clear
+cdef class CyElectricalNetwork:
+    cdef ElectricalNetwork* network
+    cdef tuple _elements
+
+    def __cinit__(self, CyElement[::1] elements, int nb_elements):
+        if nb_elements < 0:
+            # What reserving a negative count of elements reports.
+            raise RuntimeError("vector::reserve")
+        cdef Py_ssize_t given = 0 if elements is None else elements.shape[0]
+        if nb_elements > given:
+            raise ValueError(f"Array 'elements' has {given} items, {nb_elements} are needed")
+        cdef vector[Element*] pointers
+        pointers.reserve(nb_elements)
+        cdef unordered_set[Element*] seen
+        cdef list items = []
+        cdef object item
+        cdef Element* pointer
+        cdef Py_ssize_t i
+        for i in range(nb_elements):
+            item = elements[i]
+            if not isinstance(item, CyElement):
+                raise TypeError(f"elements[{i}] has incorrect type (expected "
+                                f"load_flow_engine.cy_engine.CyElement, got {type(item).__name__})")
+            pointer = (<CyElement> item)._engine()
+            if not seen.insert(pointer).second:
+                raise ValueError(f"elements[{i}] is listed twice")
+            pointers.push_back(pointer)
+            items.append(item)
+        self.network = new ElectricalNetwork(pointers)
+        self._elements = tuple(items)
+
+    def __dealloc__(self):
+        if self.network != NULL:
+            del self.network
+
+
+cdef bint _covers(CyElectricalNetwork newer, CyElectricalNetwork older) except -1:
+    """Whether linking `newer` relinks every node and element that linking `older` linked."""
+    if newer is older:
+        return True
+    cdef unordered_set[Element*] elements
+    cdef unordered_set[Connection*] connections
+    cdef size_t i
+    for i in range(newer.network.elements.size()):
+        elements.insert(newer.network.elements[i])
+    for i in range(newer.network.connections.size()):
+        connections.insert(newer.network.connections[i].get())
+    for i in range(older.network.elements.size()):
+        if elements.count(older.network.elements[i]) == 0:
+            return False
+    for i in range(older.network.connections.size()):
+        if connections.count(older.network.connections[i].get()) == 0:
+            return False
+    return True
+
+
+@cython.no_gc_clear
+cdef class CyAbstractSolver:
+    cdef AbstractSolver* solver
+    cdef CyElectricalNetwork _network
+    # Older solvers whose vectors still back nodes or elements that this one did not relink.
+    cdef list _kept
+
+    def __dealloc__(self):
+        if self.solver != NULL:
+            del self.solver
+
+    cdef AbstractSolver* _engine(self) except NULL:
+        if self.solver == NULL:
+            raise TypeError(f"{type(self).__name__} is abstract and holds no engine solver")
+        return self.solver
+
+    cdef int _adopt(self, CyElectricalNetwork network) except -1:
+        """Records that the nodes and elements of `network` now point into this solver."""
+        self._network = network
+        cdef list previous = []
+        cdef CyElement element
+        for element in network._elements:
+            if element._solver is not None and element._solver is not self:
+                previous.append(element._solver)
+            element._solver = self
+        cdef list kept = []
+        cdef set seen = set()
+        cdef CyAbstractSolver older
+        while previous:
+            older = previous.pop()
+            if id(older) in seen:
+                continue
+            seen.add(id(older))
+            if _covers(network, older._network):
+                previous.extend(older._kept)
+            else:
+                kept.append(older)
+        self._kept = kept
+        return 0
+
+    cdef int _take_over_after_failure(self, CyElectricalNetwork network) except -1:
+        """After a failed construction: the engine has relinked the network to storage of its own;
+        a backward-forward solver takes it over so that the usual ownership rules hold."""
+        CyBackwardForward(network)
+        return 0
+
+    def solve_load_flow(self, int max_iterations, double tolerance):
+        return self._engine().solve_load_flow(max_iterations, tolerance)
+
+    def reset_inputs(self):
+        self._engine().reset_inputs()
+
+    def get_variables(self):
+        cdef AbstractSolver* this = self._engine()
+        cdef cnp.ndarray result = _real_array(this.independents_size())
+        this.get_variables(_real_ptr(result))
+        return result
+
+    def set_variables(self, double[::1] variables):
+        cdef AbstractSolver* this = self._engine()
+        this.set_variables(_real_data(variables, this.independents_size(), "variables"))
+
+
+cdef class CyAbstractNewton(CyAbstractSolver):
+    cdef AbstractNewton* _newton(self) except NULL:
+        return <AbstractNewton*> self._engine()
+
+    def get_jacobian(self):
+        cdef AbstractNewton* this = self._newton()
+        cdef Py_ssize_t k = this.independents_size()
+        cdef cnp.ndarray result = _real_array(k * k)
+        this.get_jacobian(_real_ptr(result))
+        return result.reshape(k, k)
+
+    def get_residuals(self):
+        cdef AbstractNewton* this = self._newton()
+        cdef cnp.ndarray result = _real_array(this.independents_size())
+        this.get_residuals(_real_ptr(result))
+        return result
+
+
+@cython.no_gc_clear
+cdef class CyNewton(CyAbstractNewton):
+    def __cinit__(self, CyElectricalNetwork network not None, bool optimize_tape):
+        try:
+            self.solver = new Newton(network.network, optimize_tape)
+        except BaseException:
+            self._take_over_after_failure(network)
+            raise
+        self._adopt(network)
+
+
+@cython.no_gc_clear
+cdef class CyNewtonGoldstein(CyAbstractNewton):
+    def __cinit__(self, CyElectricalNetwork network not None, bool optimize_tape, double m1, double m2):
+        try:
+            self.solver = new NewtonGoldstein(network.network, optimize_tape, m1, m2)
+        except BaseException:
+            self._take_over_after_failure(network)
+            raise
+        self._adopt(network)
+
+    def update_params(self, double m1, double m2):
+        (<NewtonGoldstein*> self._engine()).update_params(m1, m2)
+
+
+@cython.no_gc_clear
+cdef class CyBackwardForward(CyAbstractSolver):
+    def __cinit__(self, CyElectricalNetwork network not None):
+        self.solver = new BackwardForward(network.network)
+        self._adopt(network)
+
+
+def cy_set_logging_config(str severity not None):
+    set_logging_config(severity.encode("utf-8"))

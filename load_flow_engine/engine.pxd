@@ -89,3 +89,40 @@ cdef extern from "loads/power_load.hpp":
         DeltaPowerLoad(int n, const double complex* powers) except +
         void update_powers(const double complex* powers) except +
         vector[ADVariable[double complex]] powers
+
+
+cdef extern from "solvers/electrical_network.hpp":
+    cdef cppclass ElectricalNetwork:
+        ElectricalNetwork(vector[Element*] elements) except +
+        vector[Element*] elements
+        vector[shared_ptr[Connection]] connections
+
+
+cdef extern from "solvers/solver.hpp":
+    cdef cppclass AbstractSolver:
+        ElectricalNetwork* network
+        pair[int, double] solve_load_flow(int max_iterations, double tolerance) except +
+        void reset_inputs() except +
+        void get_variables(double* out) except +
+        void set_variables(const double* values) except +
+        int independents_size()
+
+    cdef cppclass BackwardForward(AbstractSolver):
+        BackwardForward(ElectricalNetwork* network) except +
+
+
+cdef extern from "solvers/newton.hpp":
+    cdef cppclass AbstractNewton(AbstractSolver):
+        void get_jacobian(double* out) except +
+        void get_residuals(double* out) except +
+
+    cdef cppclass Newton(AbstractNewton):
+        Newton(ElectricalNetwork* network, bool optimize_tape) except +
+
+    cdef cppclass NewtonGoldstein(AbstractNewton):
+        NewtonGoldstein(ElectricalNetwork* network, bool optimize_tape, double m1, double m2) except +
+        void update_params(double m1, double m2) except +
+
+
+cdef extern from "solvers/logging.hpp":
+    void set_logging_config(const string& severity) except +

@@ -24,8 +24,14 @@ TYPES = [
     ("CyDeltaPotentialRef", "CyElement"),
     ("CyVoltageSource", "CyElement"),
     ("CyDeltaVoltageSource", "CyElement"),
+    ("CyElectricalNetwork", object),
+    ("CyAbstractSolver", object),
+    ("CyAbstractNewton", "CyAbstractSolver"),
+    ("CyNewton", "CyAbstractNewton"),
+    ("CyNewtonGoldstein", "CyAbstractNewton"),
+    ("CyBackwardForward", "CyAbstractSolver"),
 ]
-ABSTRACT = ["CyElement", "CyBranch", "CyLoad"]
+ABSTRACT = ["CyElement", "CyBranch", "CyLoad", "CyAbstractSolver", "CyAbstractNewton"]
 
 # One way to build each concrete type.
 CONCRETE = {
@@ -38,7 +44,12 @@ CONCRETE = {
     "CyDeltaPotentialRef": lambda: cy.CyDeltaPotentialRef(3),
     "CyVoltageSource": lambda: cy.CyVoltageSource(4, carr(1, 2, 3)),
     "CyDeltaVoltageSource": lambda: cy.CyDeltaVoltageSource(3, carr(1, 2)),
+    "CyElectricalNetwork": lambda: cy.CyElectricalNetwork(None, 0),
+    "CyNewton": lambda: cy.CyNewton(cy.CyElectricalNetwork(None, 0), False),
+    "CyNewtonGoldstein": lambda: cy.CyNewtonGoldstein(cy.CyElectricalNetwork(None, 0), False, 0.1, 0.9),
+    "CyBackwardForward": lambda: cy.CyBackwardForward(cy.CyElectricalNetwork(None, 0)),
 }
+ELEMENT_ABSTRACT = ["CyElement", "CyBranch", "CyLoad"]
 
 
 def test_types_are_registered_in_order_with_their_bases():
@@ -52,8 +63,11 @@ def test_types_are_registered_in_order_with_their_bases():
         assert t.__doc__ is None
 
 
-def test_module_binds_numpy():
+def test_module_binds_numpy_and_the_logging_function():
     assert cy.np is np
+    assert cy.cy_set_logging_config.__doc__ == "cy_set_logging_config(str severity)"
+    assert [name for name in vars(cy) if not name.startswith("__") and not name.startswith("Cy")] == [
+        "np", "cy_set_logging_config"]
 
 
 def test_import_again_returns_the_same_module_and_types():
@@ -86,7 +100,7 @@ def test_abstract_types_ignore_arguments(name):
     t(1, 2, x=3)
 
 
-@pytest.mark.parametrize("name", ABSTRACT)
+@pytest.mark.parametrize("name", ELEMENT_ABSTRACT)
 def test_abstract_instances_refuse_engine_calls(name):
     element = getattr(cy, name)()
     with pytest.raises(TypeError, match="abstract"):
@@ -109,8 +123,9 @@ def test_abstract_branch_and_load_refuse_their_own_calls():
 @pytest.mark.parametrize("name", ABSTRACT)
 def test_pickling_abstract_instances_names_the_pointer(name):
     obj = getattr(cy, name)()
+    pointer = "element" if name in ELEMENT_ABSTRACT else "solver"
     for attempt in (pickle.dumps, copy.copy, lambda o: o.__reduce__()):
-        with pytest.raises(TypeError, match="^self.element cannot be converted to a Python object for pickling$"):
+        with pytest.raises(TypeError, match=f"^self.{pointer} cannot be converted to a Python object for pickling$"):
             attempt(obj)
 
 
@@ -193,6 +208,13 @@ DOCSTRINGS = {
     "CyDeltaPotentialRef.get_current": "CyDeltaPotentialRef.get_current(self)",
     "CyVoltageSource.update_voltages": "CyVoltageSource.update_voltages(self, double complex[::1] voltages)",
     "CyDeltaVoltageSource.update_voltages": "CyDeltaVoltageSource.update_voltages(self, double complex[::1] voltages)",
+    "CyAbstractSolver.solve_load_flow": "CyAbstractSolver.solve_load_flow(self, int max_iterations, double tolerance)",
+    "CyAbstractSolver.reset_inputs": "CyAbstractSolver.reset_inputs(self)",
+    "CyAbstractSolver.get_variables": "CyAbstractSolver.get_variables(self)",
+    "CyAbstractSolver.set_variables": "CyAbstractSolver.set_variables(self, double[::1] variables)",
+    "CyAbstractNewton.get_jacobian": "CyAbstractNewton.get_jacobian(self)",
+    "CyAbstractNewton.get_residuals": "CyAbstractNewton.get_residuals(self)",
+    "CyNewtonGoldstein.update_params": "CyNewtonGoldstein.update_params(self, double m1, double m2)",
 }
 
 
