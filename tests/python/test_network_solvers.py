@@ -205,3 +205,29 @@ class Text(str):
 def test_logging_needs_exactly_a_str(severity, got):
     with pytest.raises(TypeError, match=rf"^Argument 'severity' has incorrect type \(expected str, got {got}\)$"):
         cy.cy_set_logging_config(severity)
+
+
+# -- Failed solves ----------------------------------------------------------------------------
+
+def test_a_floating_node_makes_the_newton_solve_fail_with_a_numerical_error():
+    feeder = Feeder()
+    elements = feeder.elements + [cy.CyBus(1, carr(0))]
+    solver = cy.CyNewton(cy.CyElectricalNetwork(object_array(elements), len(elements)), False)
+    with pytest.raises(RuntimeError, match="^1 Decomposition failed, singular matrix at iteration 0. $"):
+        solver.solve_load_flow(10, 1e-9)
+
+
+def test_a_zero_load_voltage_fails_with_nan_and_the_solver_stays_usable():
+    feeder = Feeder()
+    start = feeder.bus2.get_potentials(4)
+    feeder.bus2.initialize_potentials(carr(0, 0, 0, 0))
+    solver = cy.CyNewton(feeder.network(), False)
+    with pytest.raises(RuntimeError, match="^1 NaN value encountered at iteration 0. $"):
+        solver.solve_load_flow(10, 1e-9)
+    feeder.bus2.initialize_potentials(start)
+    assert solver.solve_load_flow(10, 1e-9)[1] <= 1e-9
+
+
+@pytest.mark.parametrize("flag", [[], 0, "", None, [1], "yes"])
+def test_optimize_tape_takes_the_truth_value(flag):
+    assert cy.CyNewton(Feeder().network(), flag).solve_load_flow(10, 1e-9)[1] <= 1e-9
