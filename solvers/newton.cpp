@@ -1,12 +1,15 @@
 #include "solvers/newton.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <set>
 #include <stdexcept>
 
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
+#include <unsupported/Eigen/SparseExtra>
 
 #include "solvers/logging.hpp"
 
@@ -21,11 +24,11 @@ double largest_residual(const VectorXd& y) {
   return largest;
 }
 
+bool is_finite(double value) { return std::abs(value) <= std::numeric_limits<double>::max(); }
+
 bool all_stored_values_finite(const SparseMatrixXd& jacobian) {
   const double* values = jacobian.valuePtr();
-  for (Eigen::Index k = 0; k < jacobian.nonZeros(); ++k)
-    if (!(std::abs(values[k]) <= std::numeric_limits<double>::max())) return false;
-  return true;
+  return std::all_of(values, values + jacobian.nonZeros(), is_finite);
 }
 
 double half_squared_norm(const VectorXd& y) { return 0.5 * y.squaredNorm(); }
@@ -173,4 +176,31 @@ void NewtonGoldstein::step(const VectorXd& dx, VectorXd& y) {
       too_short = alpha;
     alpha = too_long != 0.0 ? 0.5 * (too_short + too_long) : 2.0 * alpha;
   }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Diagnostics
+
+std::pair<std::vector<int>, std::vector<int>> AbstractNewton::analyse_jacobian() {
+  const CppAD::ErrorHandler handler(custom_handler);
+  const SparseMatrixXd jacobian = compute_jacobian();
+  std::vector<long> empty_columns;
+  std::set<long> non_finite_rows;
+  for (int column = 0; column < jacobian.outerSize(); ++column) {
+    bool empty = true;
+    for (SparseMatrixXd::InnerIterator entry(jacobian, column); entry; ++entry) {
+      if (entry.value() != 0.0) empty = false;
+      if (!is_finite(entry.value())) non_finite_rows.insert(entry.row());
+    }
+    if (empty) empty_columns.push_back(column);
+  }
+  return {network->detect_elements(empty_columns),
+          network->detect_elements(std::vector<long>(non_finite_rows.begin(), non_finite_rows.end()))};
+}
+
+void AbstractNewton::save_matrix(const std::string& prefix) {
+  const VectorXd residuals = forward();
+  const SparseMatrixXd jacobian = compute_jacobian();
+  Eigen::saveMarket(jacobian, prefix + ".mtx");
+  Eigen::saveMarketVector(residuals, prefix + "_b.mtx");
 }

@@ -21,7 +21,8 @@ using SparseMatrixXd = Eigen::SparseMatrix<double, Eigen::ColMajor, int>;
 // solve_load_flow loads the current ones.
 //
 // Automatic-differentiation errors raised during construction, solve_load_flow, get_residuals,
-// get_jacobian and analyse_jacobian are logged by custom_handler and the computation goes on.
+// get_jacobian and analyse_jacobian are logged by custom_handler and the computation goes on;
+// forward, compute_jacobian and save_matrix leave the handler to their caller.
 class AbstractNewton : public AbstractSolver {
  public:
   // Declares and links the network's variables and records its residuals; with optimize_tape
@@ -52,6 +53,16 @@ class AbstractNewton : public AbstractSolver {
   // Writes the dense Jacobian, row-major (entry i·n + j is dF_i/dx_j); `out` holds n·n doubles
   // and is not checked.
   void get_jacobian(double* out);
+
+  // Diagnoses an unusable Jacobian at the current `variables`: the positions (in the network's
+  // element list) of the owners of empty columns (no stored value other than ±0: an unknown no
+  // equation depends on) first, and of rows holding a NaN or infinite value second, each list
+  // ascending and naming an element once.
+  std::pair<std::vector<int>, std::vector<int>> analyse_jacobian();
+  // Writes the Jacobian to prefix + ".mtx" and the residuals to prefix + "_b.mtx", both as
+  // MatrixMarket text. A file that cannot be written is skipped and nothing is reported.
+  // Installs no error handler: the library's default handling applies to its evaluations.
+  void save_matrix(const std::string& prefix);
 
   CppAD::ADFun<double> tape;
   CppAD::sparse_rc<std::vector<int>> jacobian_pattern;
