@@ -29,8 +29,9 @@ cimport numpy as cnp
 
 from load_flow_engine.engine cimport (
     AbstractNewton, AbstractSolver, BackwardForward, Branch, Bus, Connection, DeltaPotentialRef,
-    DeltaPowerLoad, DeltaVoltageSource, Element, ElectricalNetwork, Ground, LoadBase, Newton,
-    NewtonGoldstein, PotentialRef, PowerLoad, SimplifiedLine, VoltageSource, set_logging_config,
+    DeltaPowerLoad, DeltaVoltageSource, Element, ElectricalNetwork, ErrorHandler, Ground, LoadBase,
+    Newton, NewtonGoldstein, PotentialRef, PowerLoad, SimplifiedLine, VoltageSource,
+    custom_handler, set_logging_config,
 )
 
 import numpy as np
@@ -454,6 +455,17 @@ cdef class CyAbstractNewton(CyAbstractSolver):
     cdef AbstractNewton* _newton(self) except NULL:
         return <AbstractNewton*> self._engine()
 
+    def save_matrix(self, string prefix):
+        cdef AbstractNewton* this = self._newton()
+        # The engine leaves automatic-differentiation errors of this export to the library's
+        # default handler, which ends the process (a NaN residual in a checked build, say):
+        # they are logged here as in every other query.
+        cdef ErrorHandler* handler = new ErrorHandler(custom_handler)
+        try:
+            this.save_matrix(prefix)
+        finally:
+            del handler
+
     def get_jacobian(self):
         cdef AbstractNewton* this = self._newton()
         cdef Py_ssize_t k = this.independents_size()
@@ -466,6 +478,9 @@ cdef class CyAbstractNewton(CyAbstractSolver):
         cdef cnp.ndarray result = _real_array(this.independents_size())
         this.get_residuals(_real_ptr(result))
         return result
+
+    def analyse_jacobian(self):
+        return self._newton().analyse_jacobian()
 
 
 @cython.no_gc_clear

@@ -113,6 +113,8 @@ cdef extern from "solvers/solver.hpp":
 
 cdef extern from "solvers/newton.hpp":
     cdef cppclass AbstractNewton(AbstractSolver):
+        void save_matrix(const string& prefix) except +
+        pair[vector[int], vector[int]] analyse_jacobian() except +
         void get_jacobian(double* out) except +
         void get_residuals(double* out) except +
 
@@ -125,4 +127,11 @@ cdef extern from "solvers/newton.hpp":
 
 
 cdef extern from "solvers/logging.hpp":
+    void custom_handler(bool known, int line, const char* file, const char* exp, const char* msg)
     void set_logging_config(const string& severity) except +
+
+
+cdef extern from "cppad/utility/error_handler.hpp" namespace "CppAD":
+    # Installs a handler for automatic-differentiation errors until deleted.
+    cdef cppclass ErrorHandler:
+        ErrorHandler(void (*handler)(bool, int, const char*, const char*, const char*)) except +

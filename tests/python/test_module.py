@@ -212,6 +212,8 @@ DOCSTRINGS = {
     "CyAbstractSolver.reset_inputs": "CyAbstractSolver.reset_inputs(self)",
     "CyAbstractSolver.get_variables": "CyAbstractSolver.get_variables(self)",
     "CyAbstractSolver.set_variables": "CyAbstractSolver.set_variables(self, double[::1] variables)",
+    "CyAbstractNewton.save_matrix": "CyAbstractNewton.save_matrix(self, string prefix)",
+    "CyAbstractNewton.analyse_jacobian": "CyAbstractNewton.analyse_jacobian(self)",
     "CyAbstractNewton.get_jacobian": "CyAbstractNewton.get_jacobian(self)",
     "CyAbstractNewton.get_residuals": "CyAbstractNewton.get_residuals(self)",
     "CyNewtonGoldstein.update_params": "CyNewtonGoldstein.update_params(self, double m1, double m2)",

@@ -1,4 +1,8 @@
 """The network and solver types: construction, results, queries, logging configuration."""
+import os
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -39,7 +43,7 @@ def test_a_network_uses_only_the_first_nb_elements():
     floating = cy.CyBus(1, carr(0))
     solver = cy.CyNewton(cy.CyElectricalNetwork(object_array(elements + [floating]), 3), False)
     assert len(solver.get_variables()) == 12  # three phase nodes and three source currents
-    assert solver.solve_load_flow(5, 1e-9)[1] <= 1e-9
+    assert solver.analyse_jacobian() == ([], [])
 
 
 @pytest.mark.parametrize(
@@ -155,6 +159,78 @@ def test_residuals_and_jacobian_agree_with_finite_differences():
     solver.set_variables(x)
 
 
+@pytest.mark.parametrize("name", sorted(NEWTONS))
+def test_a_well_posed_network_has_nothing_to_analyse(name):
+    solver = NEWTONS[name](Feeder().network())
+    assert solver.analyse_jacobian() == ([], [])
+
+
+def test_analysis_names_the_element_of_a_floating_node():
+    feeder = Feeder()
+    elements = feeder.elements + [cy.CyBus(1, carr(0))]
+    solver = cy.CyNewton(cy.CyElectricalNetwork(object_array(elements), len(elements)), False)
+    assert solver.analyse_jacobian() == ([len(elements) - 1], [])
+
+
+def test_analysis_names_the_element_behind_nan_rows():
+    feeder = Feeder()
+    feeder.bus2.initialize_potentials(carr(0, 0, 0, 0))  # the delta load divides by zero
+    cy.cy_set_logging_config("off")
+    solver = cy.CyNewton(feeder.network(), False)
+    empty, nan = solver.analyse_jacobian()
+    assert empty == [] and nan == [feeder.elements.index(feeder.delta)]
+
+
+def read_matrix_market(path):
+    lines = path.read_text().splitlines()
+    return lines[0], [int(v) for v in lines[1].split()], [line.split() for line in lines[2:]]
+
+
+@pytest.mark.parametrize("as_bytes", [False, True], ids=["str", "bytes"])
+def test_save_matrix_writes_the_jacobian_and_the_residuals(tmp_path, as_bytes):
+    solver = cy.CyNewton(Feeder().network(), False)
+    solver.solve_load_flow(1, 1e-9)
+    prefix = str(tmp_path / "j")
+    assert solver.save_matrix(prefix.encode() if as_bytes else prefix) is None
+    header, size, entries = read_matrix_market(tmp_path / "j.mtx")
+    k = len(solver.get_variables())
+    assert header == "%%MatrixMarket matrix coordinate  real general"
+    assert size == [k, k, len(entries)]
+    dense = np.zeros((k, k))
+    for row, column, value in entries:
+        dense[int(row) - 1, int(column) - 1] = float(value)
+    np.testing.assert_array_equal(dense, solver.get_jacobian())
+    header, size, values = read_matrix_market(tmp_path / "j_b.mtx")
+    assert header == "%%MatrixMarket matrix array real general" and size == [k, 1]
+    np.testing.assert_array_equal([float(v[0]) for v in values], solver.get_residuals())
+
+
+def test_save_matrix_into_a_missing_directory_writes_nothing(tmp_path):
+    cy.CyNewton(Feeder().network(), False).save_matrix(str(tmp_path / "missing" / "j"))
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_save_matrix_with_nan_residuals_does_not_end_the_process(tmp_path):
+    # The export's evaluation meets NaN residuals; the library's default handler would end the
+    # interpreter in a checked build.
+    code = f'''
+import numpy as np
+import load_flow_engine.cy_engine as cy
+from feeders import Feeder
+cy.cy_set_logging_config("off")
+feeder = Feeder()
+feeder.bus2.initialize_potentials(np.zeros(4, dtype=np.complex128))
+cy.CyNewton(feeder.network(), False).save_matrix({str(tmp_path / "nan")!r})
+print("alive")
+'''
+    package_root = os.path.dirname(os.path.dirname(cy.__file__))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([package_root, os.path.dirname(__file__)]))
+    run = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, env=env)
+    assert run.returncode == 0, run.stderr[-2000:]
+    assert run.stdout.strip().endswith("alive")
+    assert (tmp_path / "nan.mtx").exists()
+
+
 def test_goldstein_parameters_change_the_next_solve():
     solver = cy.CyNewtonGoldstein(Feeder().network(), False, 0.1, 0.9)
     assert solver.update_params(0.2, 0.8) is None
@@ -168,8 +244,9 @@ def test_goldstein_parameters_change_the_next_solve():
     "call",
     [lambda: cy.CyAbstractSolver().solve_load_flow(1, 1.0), lambda: cy.CyAbstractSolver().get_variables(),
      lambda: cy.CyAbstractSolver().set_variables(None), lambda: cy.CyAbstractSolver().reset_inputs(),
-     lambda: cy.CyAbstractNewton().get_jacobian(), lambda: cy.CyAbstractNewton().get_residuals()],
-    ids=["solve", "get", "set", "reset", "jacobian", "residuals"],
+     lambda: cy.CyAbstractNewton().get_jacobian(), lambda: cy.CyAbstractNewton().get_residuals(),
+     lambda: cy.CyAbstractNewton().analyse_jacobian(), lambda: cy.CyAbstractNewton().save_matrix("x")],
+    ids=["solve", "get", "set", "reset", "jacobian", "residuals", "analyse", "save"],
 )
 def test_abstract_solvers_refuse_engine_calls(call):
     with pytest.raises(TypeError, match="is abstract and holds no engine solver"):
