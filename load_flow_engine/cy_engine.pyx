@@ -42,22 +42,14 @@ cnp.import_array()
 # ---------------------------------------------------------------------------------------------
 # Conversions
 
-cdef inline Py_ssize_t _length(object values):
-    """The number of items of an array argument; None counts as empty."""
-    return 0 if values is None else len(values)
+ctypedef fused number:
+    double
+    double complex
 
 
-cdef double complex* _complex_data(double complex[::1] values, Py_ssize_t needed, str name) except? NULL:
-    """Pointer to the first of at least `needed` items (NULL when the array is empty)."""
-    cdef Py_ssize_t given = 0 if values is None else values.shape[0]
-    if given < needed:
-        raise ValueError(f"Array '{name}' has {given} items, {needed} are needed")
-    if given == 0:
-        return NULL
-    return &values[0]
-
-
-cdef double* _real_data(double[::1] values, Py_ssize_t needed, str name) except? NULL:
+cdef number* _items(number[::1] values, Py_ssize_t needed, str name) except? NULL:
+    """Pointer to the first of at least `needed` items of an array argument (NULL when it is
+    empty; None counts as empty)."""
     cdef Py_ssize_t given = 0 if values is None else values.shape[0]
     if given < needed:
         raise ValueError(f"Array '{name}' has {given} items, {needed} are needed")
@@ -226,21 +218,21 @@ cdef class CyBranch(CyElement):
 cdef class CySimplifiedLine(CyBranch):
     def __cinit__(self, int n, double complex[::1] z_line):
         cdef Py_ssize_t needed = <Py_ssize_t> n * n if n > 0 else 0
-        self.element = new SimplifiedLine(n, _complex_data(z_line, needed, "z_line"))
+        self.element = new SimplifiedLine(n, _items(z_line, needed, "z_line"))
 
     def update_line_parameters(self, double complex[::1] z_line):
         cdef SimplifiedLine* this = <SimplifiedLine*> self._engine()
         cdef Py_ssize_t n = this.side1_ports.size()
-        this.update_line_parameters(_complex_data(z_line, n * n, "z_line"))
+        this.update_line_parameters(_items(z_line, n * n, "z_line"))
 
 
 cdef class CyBus(CyElement):
     def __cinit__(self, int n, double complex[::1] potentials):
-        self.element = new Bus(n, _complex_data(potentials, n, "potentials"))
+        self.element = new Bus(n, _items(potentials, n, "potentials"))
 
     def initialize_potentials(self, double complex[::1] potentials):
         cdef Bus* this = <Bus*> self._engine()
-        this.initialize_potentials(_complex_data(potentials, this.ports.size(), "potentials"))
+        this.initialize_potentials(_items(potentials, this.ports.size(), "potentials"))
 
 
 cdef class CyLoad(CyElement):
@@ -261,26 +253,26 @@ cdef class CyLoad(CyElement):
 
 cdef class CyPowerLoad(CyLoad):
     def __cinit__(self, int n, double complex[::1] powers):
-        self.element = new PowerLoad(n, _complex_data(powers, n - 1, "powers"))
+        self.element = new PowerLoad(n, _items(powers, n - 1, "powers"))
 
     cdef Py_ssize_t _inner_count(self):
         return (<PowerLoad*> self.element).powers.size()
 
     def update_powers(self, double complex[::1] powers):
         cdef PowerLoad* this = <PowerLoad*> self._engine()
-        this.update_powers(_complex_data(powers, this.powers.size(), "powers"))
+        this.update_powers(_items(powers, this.powers.size(), "powers"))
 
 
 cdef class CyDeltaPowerLoad(CyLoad):
     def __cinit__(self, int n, double complex[::1] powers):
-        self.element = new DeltaPowerLoad(n, _complex_data(powers, n, "powers"))
+        self.element = new DeltaPowerLoad(n, _items(powers, n, "powers"))
 
     cdef Py_ssize_t _inner_count(self):
         return (<DeltaPowerLoad*> self.element).powers.size()
 
     def update_powers(self, double complex[::1] powers):
         cdef DeltaPowerLoad* this = <DeltaPowerLoad*> self._engine()
-        this.update_powers(_complex_data(powers, this.powers.size(), "powers"))
+        this.update_powers(_items(powers, this.powers.size(), "powers"))
 
 
 cdef class CyGround(CyElement):
@@ -309,20 +301,20 @@ cdef class CyDeltaPotentialRef(CyElement):
 
 cdef class CyVoltageSource(CyElement):
     def __cinit__(self, int n, double complex[::1] voltages):
-        self.element = new VoltageSource(n, _complex_data(voltages, n - 1, "voltages"))
+        self.element = new VoltageSource(n, _items(voltages, n - 1, "voltages"))
 
     def update_voltages(self, double complex[::1] voltages):
         cdef VoltageSource* this = <VoltageSource*> self._engine()
-        this.update_voltages(_complex_data(voltages, this.voltages.size(), "voltages"))
+        this.update_voltages(_items(voltages, this.voltages.size(), "voltages"))
 
 
 cdef class CyDeltaVoltageSource(CyElement):
     def __cinit__(self, int n, double complex[::1] voltages):
-        self.element = new DeltaVoltageSource(n, _complex_data(voltages, n - 1, "voltages"))
+        self.element = new DeltaVoltageSource(n, _items(voltages, n - 1, "voltages"))
 
     def update_voltages(self, double complex[::1] voltages):
         cdef DeltaVoltageSource* this = <DeltaVoltageSource*> self._engine()
-        this.update_voltages(_complex_data(voltages, this.voltages.size(), "voltages"))
+        this.update_voltages(_items(voltages, this.voltages.size(), "voltages"))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -448,7 +440,7 @@ cdef class CyAbstractSolver:
 
     def set_variables(self, double[::1] variables):
         cdef AbstractSolver* this = self._engine()
-        this.set_variables(_real_data(variables, this.independents_size(), "variables"))
+        this.set_variables(_items(variables, this.independents_size(), "variables"))
 
 
 cdef class CyAbstractNewton(CyAbstractSolver):

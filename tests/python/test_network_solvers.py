@@ -1,5 +1,6 @@
 """The network and solver types: construction, results, queries, logging configuration."""
 import os
+import re
 import subprocess
 import sys
 
@@ -272,6 +273,19 @@ def test_logging_refuses_other_names(severity):
     with pytest.raises(RuntimeError) as failure:
         cy.cy_set_logging_config(severity)
     assert str(failure.value) == f"Unknown severity string {severity}."
+
+
+def test_debug_level_shows_the_tape_statistics(capfd):
+    cy.cy_set_logging_config("debug")
+    try:
+        cy.CyNewton(Feeder().network(), True)
+    finally:
+        cy.cy_set_logging_config("off")
+    out = capfd.readouterr().out
+    assert re.search(r"^\S+ \S+ debug ----- Tape evaluation -----$", out, re.M)
+    assert out.count("Number of tape operators:") == 2
+    cy.CyNewton(Feeder().network(), True)
+    assert capfd.readouterr().out == ""
 
 
 class Text(str):
