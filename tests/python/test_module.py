@@ -64,6 +64,7 @@ def test_types_are_registered_in_order_with_their_bases():
 
 
 def test_module_binds_numpy_and_the_logging_function():
+    assert cy.__doc__ is None
     assert cy.np is np
     assert cy.cy_set_logging_config.__doc__ == "cy_set_logging_config(str severity)"
     assert [name for name in vars(cy) if not name.startswith("__") and not name.startswith("Cy")] == [
