@@ -28,6 +28,9 @@ class ElectricalNetwork {
  public:
   // The list must hold distinct elements; a null entry throws std::invalid_argument.
   explicit ElectricalNetwork(std::vector<Element*> elements);
+  // Solvers and relinked records point into a network: it stays where it was built.
+  ElectricalNetwork(const ElectricalNetwork&) = delete;
+  ElectricalNetwork& operator=(const ElectricalNetwork&) = delete;
 
   // Start values of all unknowns (first) and current values of all dynamic parameters (second),
   // taken from the stored values of the records, never from an earlier solver's slots.
