@@ -5,7 +5,10 @@
 
 #include "branches/line.hpp"
 #include "core/nodal_elements.hpp"
+#include "core/voltage_source.hpp"
 #include "current_tape.hpp"
+#include "log_capture.hpp"
+#include "solvers/newton.hpp"
 
 namespace {
 using RowMajorMatrixXc = Eigen::Matrix<Complex, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
@@ -112,6 +115,31 @@ TEST(Line, SingularImpedanceIsAcceptedAndGivesNonFiniteAdmittances) {
   const std::vector<Complex> z{{1.0, 1.0}, {1.0, 1.0}, {1.0, 1.0}, {1.0, 1.0}};
   const SimplifiedLine line(2, z.data());
   EXPECT_FALSE(line.y_line.value.allFinite());
+}
+
+// A singular impedance is not caught by the line; the Newton solve stops at the non-finite
+// Jacobian with its own numerical-failure message.
+TEST(Line, SingularImpedanceStopsTheNewtonSolve) {
+  const std::vector<Complex> z{{1.0, 1.0}, {1.0, 1.0}, {1.0, 1.0}, {1.0, 1.0}};
+  const Complex voltage(230.0, 0.0);
+  const std::vector<Complex> start{voltage, 0.0};
+  Bus upstream(2, start.data()), downstream(2, start.data());
+  VoltageSource source(2, &voltage);
+  PotentialRef reference;
+  SimplifiedLine line(2, z.data());
+  upstream.connect(source, same_ports(2));
+  upstream.connect(reference, {{1, 0}});
+  line.connect_side(upstream, same_ports(2), true);
+  line.connect_side(downstream, same_ports(2), false);
+  ElectricalNetwork network({&source, &reference, &upstream, &line, &downstream});
+  const LogCapture log;  // the recording of NaN currents is logged, not thrown
+  Newton newton(&network, false);
+  try {
+    newton.solve_load_flow(10, 1e-9);
+    FAIL() << "a non-finite admittance must not solve";
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ(std::string(error.what()).substr(0, 2), "1 ") << error.what();
+  }
 }
 
 // Backward: each side-2 port takes what the rest of its node draws, side 1 the same current; a
