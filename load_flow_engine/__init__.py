@@ -1,0 +1,1 @@
+"""Load-flow engine for unbalanced multi-conductor distribution networks."""

@@ -1,0 +1,137 @@
+# Declarations of the C++ engine classes that the module wraps. Only what the binding calls or
+# checks against is declared.
+from libcpp cimport bool
+from libcpp.memory cimport shared_ptr
+from libcpp.pair cimport pair
+from libcpp.string cimport string
+from libcpp.vector cimport vector
+
+
+cdef extern from "core/ad_variable.hpp":
+    cdef cppclass ADVariable[T]:
+        bool linked
+
+
+cdef extern from "core/element.hpp":
+    cdef cppclass Connection:
+        pass
+
+    cdef cppclass Port:
+        shared_ptr[Connection] connection
+
+    cdef cppclass Element:
+        vector[Port] ports
+        void connect(const Element& other, const vector[pair[int, int]]& pairs) except +
+        void connect_ports(const int* indices, int n) except +
+        void disconnect() except +
+        void get_potentials(int n, double complex* out) except +
+        void get_currents(int n, double complex* out) except +
+        double complex get_port_potential(int i) except +
+        double complex get_port_current(int i) except +
+
+
+cdef extern from "core/branch.hpp":
+    cdef cppclass Branch(Element):
+        vector[Port*] side1_ports
+        vector[Port*] side2_ports
+        void connect_side(const Element& other, const vector[pair[int, int]]& pairs, bool beginning) except +
+        void get_side_potentials(int n1, int n2, double complex* out1, double complex* out2) except +
+        void get_side_currents(int n1, int n2, double complex* out1, double complex* out2) except +
+
+
+cdef extern from "core/nodal_elements.hpp":
+    cdef cppclass Bus(Element):
+        Bus(int n, const double complex* potentials) except +
+        void initialize_potentials(const double complex* v) except +
+
+    cdef cppclass Ground(Element):
+        Ground() except +
+
+    cdef cppclass PotentialRef(Element):
+        PotentialRef() except +
+        double complex get_current() except +
+
+    cdef cppclass DeltaPotentialRef(Element):
+        DeltaPotentialRef(int n) except +
+        double complex get_current() except +
+
+
+cdef extern from "core/voltage_source.hpp":
+    cdef cppclass VoltageSource(Element):
+        VoltageSource(int n, const double complex* voltages) except +
+        void update_voltages(const double complex* voltages) except +
+        vector[ADVariable[double complex]] voltages
+
+    cdef cppclass DeltaVoltageSource(Element):
+        DeltaVoltageSource(int n, const double complex* voltages) except +
+        void update_voltages(const double complex* voltages) except +
+        vector[ADVariable[double complex]] voltages
+
+
+cdef extern from "branches/line.hpp":
+    cdef cppclass SimplifiedLine(Branch):
+        SimplifiedLine(int n, const double complex* z_line) except +
+        void update_line_parameters(const double complex* z_line) except +
+
+
+cdef extern from "loads/load.hpp":
+    cdef cppclass LoadBase(Element):
+        void get_inner_currents(double complex* out) except +
+
+
+cdef extern from "loads/power_load.hpp":
+    cdef cppclass PowerLoad(LoadBase):
+        PowerLoad(int n, const double complex* powers) except +
+        void update_powers(const double complex* powers) except +
+        vector[ADVariable[double complex]] powers
+
+    cdef cppclass DeltaPowerLoad(LoadBase):
+        DeltaPowerLoad(int n, const double complex* powers) except +
+        void update_powers(const double complex* powers) except +
+        vector[ADVariable[double complex]] powers
+
+
+cdef extern from "solvers/electrical_network.hpp":
+    cdef cppclass ElectricalNetwork:
+        ElectricalNetwork(vector[Element*] elements) except +
+        vector[Element*] elements
+        vector[shared_ptr[Connection]] connections
+
+
+cdef extern from "solvers/solver.hpp":
+    cdef cppclass AbstractSolver:
+        ElectricalNetwork* network
+        pair[int, double] solve_load_flow(int max_iterations, double tolerance) except +
+        void reset_inputs() except +
+        void get_variables(double* out) except +
+        void set_variables(const double* values) except +
+        int independents_size()
+
+    cdef cppclass BackwardForward(AbstractSolver):
+        BackwardForward(ElectricalNetwork* network) except +
+
+
+cdef extern from "solvers/newton.hpp":
+    cdef cppclass AbstractNewton(AbstractSolver):
+        void save_matrix(const string& prefix) except +
+        pair[vector[int], vector[int]] analyse_jacobian() except +
+        void get_jacobian(double* out) except +
+        void get_residuals(double* out) except +
+
+    cdef cppclass Newton(AbstractNewton):
+        Newton(ElectricalNetwork* network, bool optimize_tape) except +
+
+    cdef cppclass NewtonGoldstein(AbstractNewton):
+        NewtonGoldstein(ElectricalNetwork* network, bool optimize_tape, double m1, double m2) except +
+        void update_params(double m1, double m2) except +
+
+
+cdef extern from "solvers/logging.hpp":
+    void custom_handler(bool known, int line, const char* file, const char* exp, const char* msg)
+    void set_logging_config(const string& severity) except +
+
+
+cdef extern from "cppad/utility/error_handler.hpp" namespace "CppAD":
+    # Installs a handler for automatic-differentiation errors until deleted.
+    cdef cppclass ErrorHandler:
+        ErrorHandler(void (*handler)(bool, int, const char*, const char*, const char*)) except +

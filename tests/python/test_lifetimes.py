@@ -1,0 +1,106 @@
+"""Python objects keep alive what their engine objects point to: no sequence of calls reads freed
+memory. Each case here would read or write released storage without that (run under
+AddressSanitizer too)."""
+import gc
+
+import numpy as np
+import pytest
+
+import load_flow_engine.cy_engine as cy
+from conftest import carr, three_phase
+from feeders import Feeder, object_array
+
+
+def solved_feeder():
+    feeder = Feeder()
+    solver = cy.CyNewton(feeder.network(), False)
+    solver.solve_load_flow(20, 1e-10)
+    return feeder, solver
+
+
+def test_a_network_keeps_its_elements():
+    feeder = Feeder()
+    network = feeder.network()
+    bus2 = feeder.bus2
+    del feeder
+    gc.collect()
+    cy.CyNewton(network, False).solve_load_flow(20, 1e-10)
+    assert 200 < abs(bus2.get_port_potential(0)) < 230
+
+
+def test_a_solver_keeps_its_network():
+    feeder = Feeder()
+    solver = cy.CyNewton(feeder.network(), False)
+    gc.collect()
+    assert solver.solve_load_flow(20, 1e-10)[1] <= 1e-10
+
+
+def test_elements_keep_working_after_their_solver_is_dropped():
+    feeder, solver = solved_feeder()
+    expected = feeder.bus2.get_potentials(4)
+    del solver
+    gc.collect()
+    np.testing.assert_array_equal(feeder.bus2.get_potentials(4), expected)
+    feeder.star.update_powers(2 * feeder.star_powers)
+    feeder.source.update_voltages(feeder.source.get_potentials(3))
+    feeder.bus1.initialize_potentials(feeder.bus1.get_potentials(4))
+    feeder.line1.update_line_parameters(feeder.z1.ravel())
+    assert feeder.star.get_inner_currents(3).shape == (3,)
+
+
+def test_a_newer_solver_takes_over_and_the_older_one_can_go():
+    feeder, first = solved_feeder()
+    start = feeder.bus2.get_potentials(4)  # solved values, read through the first solver
+    second = cy.CyNewton(feeder.network(), False)
+    del first
+    gc.collect()
+    # The second solver starts from the stored values (a Newton solve leaves them unchanged).
+    np.testing.assert_array_equal(feeder.bus2.get_potentials(4), np.append(three_phase(), 0))
+    second.solve_load_flow(20, 1e-10)
+    np.testing.assert_allclose(feeder.bus2.get_potentials(4), start, rtol=1e-9)
+
+
+def test_a_solver_on_part_of_the_network_leaves_the_rest_to_the_older_one():
+    feeder, solver = solved_feeder()
+    expected = feeder.star.get_potentials(4)
+    part = [feeder.source_bus, feeder.source, feeder.reference]
+    cy.CyNewton(cy.CyElectricalNetwork(object_array(part), 3), False).solve_load_flow(20, 1e-10)
+    del solver
+    gc.collect()
+    # Bus 1 was linked only by the first solver, which the load still needs.
+    np.testing.assert_array_equal(feeder.star.get_potentials(4), expected)
+
+
+def test_an_element_joined_to_the_network_but_not_in_it_keeps_its_nodes():
+    feeder, solver = solved_feeder()
+    outsider = cy.CyBus(4, carr(0, 0, 0, 0))
+    feeder.bus2.connect(outsider, [(i, i) for i in range(4)])
+    expected = feeder.bus2.get_potentials(4)
+    del solver, feeder
+    gc.collect()
+    np.testing.assert_array_equal(outsider.get_potentials(4), expected)
+
+
+def test_a_disconnected_element_keeps_reading_its_old_node():
+    feeder, solver = solved_feeder()
+    expected = feeder.star.get_potentials(4)
+    feeder.star.disconnect()
+    star = feeder.star
+    del solver, feeder
+    gc.collect()
+    np.testing.assert_array_equal(star.get_potentials(4), expected)
+
+
+def test_whole_networks_are_collected():
+    def alive():
+        return sum(isinstance(o, (cy.CyElement, cy.CyElectricalNetwork, cy.CyAbstractSolver))
+                   for o in gc.get_objects())
+
+    gc.collect()
+    before = alive()
+    for _ in range(3):
+        feeder, solver = solved_feeder()
+        cy.CyBackwardForward(feeder.network())
+        del feeder, solver
+    gc.collect()
+    assert alive() == before
