@@ -29,9 +29,9 @@ cimport numpy as cnp
 
 from load_flow_engine.engine cimport (
     AbstractNewton, AbstractSolver, BackwardForward, Branch, Bus, Connection, DeltaPotentialRef,
-    DeltaPowerLoad, DeltaVoltageSource, Element, ElectricalNetwork, ErrorHandler, Ground, LoadBase,
+    DeltaPowerLoad, DeltaVoltageSource, Element, ElectricalNetwork, Ground, LoadBase,
     Newton, NewtonGoldstein, PotentialRef, PowerLoad, SimplifiedLine, VoltageSource,
-    custom_handler, set_logging_config,
+    set_logging_config,
 )
 
 import numpy as np
@@ -448,15 +448,7 @@ cdef class CyAbstractNewton(CyAbstractSolver):
         return <AbstractNewton*> self._engine()
 
     def save_matrix(self, string prefix):
-        cdef AbstractNewton* this = self._newton()
-        # The engine leaves automatic-differentiation errors of this export to the library's
-        # default handler, which ends the process (a NaN residual in a checked build, say):
-        # they are logged here as in every other query.
-        cdef ErrorHandler* handler = new ErrorHandler(custom_handler)
-        try:
-            this.save_matrix(prefix)
-        finally:
-            del handler
+        self._newton().save_matrix(prefix)
 
     def get_jacobian(self):
         cdef AbstractNewton* this = self._newton()

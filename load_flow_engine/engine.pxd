@@ -127,11 +127,4 @@ cdef extern from "solvers/newton.hpp":
 
 
 cdef extern from "solvers/logging.hpp":
-    void custom_handler(bool known, int line, const char* file, const char* exp, const char* msg)
     void set_logging_config(const string& severity) except +
-
-
-cdef extern from "cppad/utility/error_handler.hpp" namespace "CppAD":
-    # Installs a handler for automatic-differentiation errors until deleted.
-    cdef cppclass ErrorHandler:
-        ErrorHandler(void (*handler)(bool, int, const char*, const char*, const char*)) except +

@@ -199,6 +199,9 @@ std::pair<std::vector<int>, std::vector<int>> AbstractNewton::analyse_jacobian()
 }
 
 void AbstractNewton::save_matrix(const std::string& prefix) {
+  // The library's default handler would end the process (on a NaN residual in a checked build,
+  // for instance); an export must not take the caller down with it.
+  const CppAD::ErrorHandler handler(custom_handler);
   const VectorXd residuals = forward();
   const SparseMatrixXd jacobian = compute_jacobian();
   Eigen::saveMarket(jacobian, prefix + ".mtx");

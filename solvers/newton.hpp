@@ -21,8 +21,8 @@ using SparseMatrixXd = Eigen::SparseMatrix<double, Eigen::ColMajor, int>;
 // solve_load_flow loads the current ones.
 //
 // Automatic-differentiation errors raised during construction, solve_load_flow, get_residuals,
-// get_jacobian and analyse_jacobian are logged by custom_handler and the computation goes on;
-// forward, compute_jacobian and save_matrix leave the handler to their caller.
+// get_jacobian, analyse_jacobian and save_matrix are logged by custom_handler and the
+// computation goes on; forward and compute_jacobian leave the handler to their caller.
 class AbstractNewton : public AbstractSolver {
  public:
   // Declares and links the network's variables and records its residuals; with optimize_tape
@@ -61,7 +61,6 @@ class AbstractNewton : public AbstractSolver {
   std::pair<std::vector<int>, std::vector<int>> analyse_jacobian();
   // Writes the Jacobian to prefix + ".mtx" and the residuals to prefix + "_b.mtx", both as
   // MatrixMarket text. A file that cannot be written is skipped and nothing is reported.
-  // Installs no error handler: the library's default handling applies to its evaluations.
   void save_matrix(const std::string& prefix);
 
   CppAD::ADFun<double> tape;

@@ -174,17 +174,17 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(ScopedOperation{"GetResiduals", [](AbstractNewton& s) { residuals(s); }},
                     ScopedOperation{"GetJacobian", [](AbstractNewton& s) { dense_jacobian(s); }},
                     ScopedOperation{"SolveLoadFlow", [](AbstractNewton& s) { s.solve_load_flow(5, 1e-9); }},
-                    ScopedOperation{"AnalyseJacobian", [](AbstractNewton& s) { s.analyse_jacobian(); }}),
+                    ScopedOperation{"AnalyseJacobian", [](AbstractNewton& s) { s.analyse_jacobian(); }},
+                    ScopedOperation{"SaveMatrix",
+                                    [](AbstractNewton& s) {
+                                      s.save_matrix((std::filesystem::temp_directory_path() / "missing_directory" / "j").string());
+                                    }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ErrorHandlerScope, EvaluationsOutsideTheScopedOperationsReachTheOuterHandler) {
   Newton solver(&node.network, false);
   report_armed = true;
   solver.forward();
-  EXPECT_GT(outer_reports, 0);
-
-  outer_reports = 0;
-  solver.save_matrix((std::filesystem::temp_directory_path() / "missing_directory" / "j").string());
   EXPECT_GT(outer_reports, 0);
 }
 
