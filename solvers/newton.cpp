@@ -125,6 +125,11 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
   // A NaN residual keeps the loop going; a NaN tolerance is never exceeded.
   for (double error = largest_residual(y); (std::isnan(error) || error > tolerance) && iterations < max_iterations;
        error = largest_residual(y)) {
+    // Nothing to solve without unknowns, and Eigen's sparse LU divides by the size of the system.
+    if (!has_unknowns()) {
+      ++iterations;
+      continue;
+    }
     const SparseMatrixXd jacobian = compute_jacobian();
     if (!all_stored_values_finite(jacobian))
       throw std::runtime_error(fmt::format("1 NaN value encountered at iteration {}. ", iterations));
