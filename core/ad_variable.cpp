@@ -37,3 +37,22 @@ std::vector<double> to_vector(const Eigen::VectorXc& v) {
   }
   return out;
 }
+
+ComplexRecords make_records(const Complex* values, int count) {
+  ComplexRecords records;
+  records.reserve(static_cast<std::size_t>(count));  // a negative count throws std::length_error
+  for (int i = 0; i < count; ++i) records.emplace_back(values[i]);
+  return records;
+}
+
+void declare_records(const ComplexRecords& records, std::vector<double>& out) {
+  for (const auto& record : records) record.declare(out);
+}
+
+void link_records(ComplexRecords& records, const VectorXAD& v, VectorXd& vd, int& idx) {
+  for (auto& record : records) record.link(v, vd, idx);
+}
+
+void set_records(ComplexRecords& records, const Complex* values) {
+  for (std::size_t i = 0; i < records.size(); ++i) records[i].set_value(values[i]);
+}

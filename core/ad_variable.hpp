@@ -173,3 +173,14 @@ class ADVariable {
   T value{};
   bool linked = false;
 };
+
+// A fixed sequence of complex records (one per phase, branch or source voltage), declared, linked
+// and set record by record in order.
+using ComplexRecords = std::vector<ADVariable<Complex>>;
+
+// `count` records holding values[0 .. count-1]. A negative count throws std::length_error.
+ComplexRecords make_records(const Complex* values, int count);
+void declare_records(const ComplexRecords& records, std::vector<double>& out);
+void link_records(ComplexRecords& records, const VectorXAD& v, VectorXd& vd, int& idx);
+// The set rule on each record, reading one value per record.
+void set_records(ComplexRecords& records, const Complex* values);

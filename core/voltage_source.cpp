@@ -22,12 +22,7 @@ void VoltageSource::add_internal_equations(VectorXAD& eqs, int& idx) const {
   }
 }
 
-void VoltageSource::backward() {
-  if (voltages.empty())
-    ports[0].current = -Complex();
-  else
-    backward_from_nodes(0, ports.size() - 1);
-}
+void VoltageSource::backward() { backward_from_nodes(0, ports.size() - 1); }
 
 double VoltageSource::forward() {
   for (std::size_t i = 0; i < voltages.size(); ++i) {
@@ -45,12 +40,7 @@ void DeltaVoltageSource::add_internal_equations(VectorXAD& eqs, int& idx) const 
   }
 }
 
-void DeltaVoltageSource::backward() {
-  if (voltages.empty())
-    ports[0].current = -Complex();
-  else
-    backward_from_nodes(1, 0);
-}
+void DeltaVoltageSource::backward() { backward_from_nodes(1, 0); }
 
 double DeltaVoltageSource::forward() {
   for (std::size_t i = 0; i < voltages.size(); ++i) {

@@ -10,31 +10,19 @@ class AbstractVoltageSource : public ElementImpl<T> {
   using ElementImpl<T>::eval_currents;
 
   // Reads n-1 voltages. n < 1 throws std::length_error.
-  AbstractVoltageSource(int n, const Complex* voltages) : ElementImpl<T>(n) {
-    this->voltages.reserve(static_cast<std::size_t>(n - 1));
-    currents.reserve(static_cast<std::size_t>(n - 1));
-    for (int i = 0; i < n - 1; ++i) {
-      this->voltages.emplace_back(voltages[i]);
-      currents.emplace_back(Complex());
-    }
-  }
+  AbstractVoltageSource(int n, const Complex* voltages)
+      : ElementImpl<T>(n), voltages(make_records(voltages, n - 1)), currents(this->voltages.size()) {}
 
   // Reads n-1 values.
-  void update_voltages(const Complex* new_voltages) {
-    for (std::size_t i = 0; i < voltages.size(); ++i) voltages[i].set_value(new_voltages[i]);
-  }
+  void update_voltages(const Complex* new_voltages) { set_records(voltages, new_voltages); }
 
-  void declare_independent_variables(std::vector<double>& x0) const override {
-    for (const auto& current : currents) current.declare(x0);
-  }
-  void declare_dynamic_variables(std::vector<double>& p0) const override {
-    for (const auto& voltage : voltages) voltage.declare(p0);
-  }
+  void declare_independent_variables(std::vector<double>& x0) const override { declare_records(currents, x0); }
+  void declare_dynamic_variables(std::vector<double>& p0) const override { declare_records(voltages, p0); }
   void link_independent_variables(const VectorXAD& x, VectorXd& xd, int& idx) override {
-    for (auto& current : currents) current.link(x, xd, idx);
+    link_records(currents, x, xd, idx);
   }
   void link_dynamic_variables(const VectorXAD& p, VectorXd& pd, int& idx) override {
-    for (auto& voltage : voltages) voltage.link(p, pd, idx);
+    link_records(voltages, p, pd, idx);
   }
 
   template <class C>
@@ -48,12 +36,13 @@ class AbstractVoltageSource : public ElementImpl<T> {
     this->ports.back().template current_as<C>() = last;
   }
 
-  std::vector<ADVariable<Complex>> voltages;
-  std::vector<ADVariable<Complex>> currents;
+  ComplexRecords voltages;
+  ComplexRecords currents;
 
  protected:
   // Backward step shared by both leaves: each of the ports [first, first + n-1) takes minus the
-  // current the rest of its node draws, and port `last` minus the sum of those.
+  // current the rest of its node draws, and port `last` minus the sum of those (-0.0 parts for a
+  // one-port source).
   void backward_from_nodes(std::size_t first, std::size_t last);
 };
 

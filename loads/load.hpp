@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <vector>
 
 #include "core/element.hpp"
 
@@ -17,17 +16,6 @@ class LoadBase : public Element {
   // parameters. `out` has room for n-1 (star) or n (delta) values.
   virtual void get_inner_currents(Complex* out) const = 0;
 };
-
-// One parameter record per phase or branch, in phase or branch order; its size is fixed by the
-// constructor.
-using ParameterRecords = std::vector<ADVariable<Complex>>;
-
-// Reads `count` values. A negative count throws std::length_error.
-ParameterRecords make_parameter_records(const Complex* values, int count);
-void declare_parameter_records(const ParameterRecords& records, std::vector<double>& p0);
-void link_parameter_records(ParameterRecords& records, const VectorXAD& p, VectorXd& pd, int& idx);
-// Applies the set rule to each record, reading one value per record.
-void update_parameter_records(ParameterRecords& records, const Complex* values);
 
 // The current I drawn by the power S at the voltage U, so that U·conj(I) = S: conj(S/U), the
 // quotient taken by the rules of the arithmetic (recorded: S·(1/U), unscaled). A zero voltage gives

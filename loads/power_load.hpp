@@ -11,18 +11,19 @@ class AbstractPowerLoad : public Load<T> {
   // n ports and `count` setpoints read from `powers`; a negative count throws std::length_error
   // (after the ports are built).
   AbstractPowerLoad(int n, const Complex* powers, int count)
-      : Load<T>(n), powers(make_parameter_records(powers, count)) {}
+      : Load<T>(n), powers(make_records(powers, count)) {}
 
-  void declare_dynamic_variables(std::vector<double>& p0) const override { declare_parameter_records(powers, p0); }
+  void declare_dynamic_variables(std::vector<double>& p0) const override { declare_records(powers, p0); }
   void link_dynamic_variables(const VectorXAD& p, VectorXd& pd, int& idx) override {
-    link_parameter_records(powers, p, pd, idx);
+    link_records(powers, p, pd, idx);
   }
 
   // Reads one value per setpoint. When linked, the solver's parameter vector follows, so the next
   // solve uses the new setpoints without a new recording.
-  void update_powers(const Complex* new_powers) { update_parameter_records(powers, new_powers); }
+  void update_powers(const Complex* new_powers) { set_records(powers, new_powers); }
 
-  ParameterRecords powers;
+  // One per phase or branch, in phase or branch order.
+  ComplexRecords powers;
 };
 
 // Star load: phases 0 .. n-2, neutral n-1; setpoint i is taken between port i and the neutral.
