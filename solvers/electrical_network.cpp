@@ -12,9 +12,6 @@ bool holds_nan(const ComplexAD& current) {
 VectorXd to_eigen(const std::vector<double>& values) {
   return Eigen::Map<const VectorXd>(values.data(), static_cast<Eigen::Index>(values.size()));
 }
-
-// Recorded constants holding the given values, on no tape.
-VectorXAD as_constants(const VectorXd& values) { return values.cast<AD>(); }
 }  // namespace
 
 ElectricalNetwork::ElectricalNetwork(std::vector<Element*> elements) : elements(std::move(elements)) {
@@ -51,6 +48,12 @@ std::pair<std::vector<double>, std::vector<double>> ElectricalNetwork::declare_v
   return {std::move(x0), std::move(p0)};
 }
 
+void ElectricalNetwork::declare_variables(VectorXd& x0, VectorXd& p0) const {
+  const auto [x, p] = declare_variables();
+  x0 = to_eigen(x);
+  p0 = to_eigen(p);
+}
+
 void ElectricalNetwork::link_variables(const VectorXAD& x, VectorXd& xd, const VectorXAD& p, VectorXd& pd) const {
   int ix = 0;
   int ip = 0;
@@ -60,6 +63,10 @@ void ElectricalNetwork::link_variables(const VectorXAD& x, VectorXd& xd, const V
     element->link_dynamic_variables(p, pd, ip);
   }
   link_flexible_parameters(p, pd, ip);
+}
+
+void ElectricalNetwork::link_constants(VectorXd& xd, VectorXd& pd) const {
+  link_variables(xd.cast<AD>(), xd, pd.cast<AD>(), pd);
 }
 
 void ElectricalNetwork::add_equations(VectorXAD& y) const {
@@ -126,8 +133,6 @@ std::vector<int> ElectricalNetwork::detect_elements(const std::vector<long>& ind
 }
 
 void ElectricalNetwork::link_to_stored_values() {
-  auto [x0, p0] = declare_variables();
-  stored_values = to_eigen(x0);
-  stored_parameters = to_eigen(p0);
-  link_variables(as_constants(stored_values), stored_values, as_constants(stored_parameters), stored_parameters);
+  declare_variables(stored_values, stored_parameters);
+  link_constants(stored_values, stored_parameters);
 }

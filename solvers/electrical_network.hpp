@@ -35,10 +35,15 @@ class ElectricalNetwork {
   // Start values of all unknowns (first) and current values of all dynamic parameters (second),
   // taken from the stored values of the records, never from an earlier solver's slots.
   std::pair<std::vector<double>, std::vector<double>> declare_variables() const;
+  // The same values in plain vectors, resized to fit: this is where a solver sizes its vectors.
+  void declare_variables(VectorXd& x0, VectorXd& p0) const;
 
   // Binds every record to its slice of x / xd (unknowns) and p / pd (dynamic parameters), which
   // are sized from declare_variables(). xd and pd must not be reallocated afterwards.
   void link_variables(const VectorXAD& x, VectorXd& xd, const VectorXAD& p, VectorXd& pd) const;
+  // Links every record to xd and pd, its recorded form being a constant (on no tape) of the
+  // value it finds there.
+  void link_constants(VectorXd& xd, VectorXd& pd) const;
 
   // Writes the recorded residuals into y (sized to the number of unknowns): all recorded port
   // currents first, so that every Kirchhoff sum sees every port, then the Kirchhoff rows, then

@@ -39,7 +39,7 @@ double half_squared_norm(const VectorXd& y) { return 0.5 * y.squaredNorm(); }
 
 AbstractNewton::AbstractNewton(ElectricalNetwork* network, bool optimize_tape) : AbstractSolver(network) {
   const CppAD::ErrorHandler handler(custom_handler);
-  declare_variables();
+  network->declare_variables(variables, dynamic_variables);
   VectorXAD x = variables.cast<AD>();
   VectorXAD p = dynamic_variables.cast<AD>();
   // The library cannot record a function of no variable: without unknowns the tape stays empty

@@ -37,10 +37,6 @@ class AbstractSolver {
   VectorXd variables;
   VectorXd initial_variables;
   VectorXd dynamic_variables;
-
- protected:
-  // Sizes and fills `variables` and `dynamic_variables` from the network's declaration.
-  void declare_variables();
 };
 
 // Derivative-free solver: repeats a backward sweep (element port currents, last element first)
