@@ -20,21 +20,8 @@ ElectricalNetwork::ElectricalNetwork(std::vector<Element*> elements) : elements(
     if (element == nullptr) throw std::invalid_argument("The element list holds a null pointer.");
     for (const Port& port : element->ports)
       if (seen.insert(port.connection.get()).second) connections.push_back(port.connection);
-    gather_flexible_parameters(*element);
   }
 }
-
-// ---------------------------------------------------------------------------------------------
-// Flexible parameters: the flexible loads contribute their control laws here, each distinct one
-// once. No element of the engine holds any yet, so the set stays empty.
-
-void ElectricalNetwork::gather_flexible_parameters(const Element&) {}
-
-void ElectricalNetwork::declare_flexible_parameters(std::vector<double>&) const {}
-
-void ElectricalNetwork::link_flexible_parameters(const VectorXAD&, VectorXd&, int&) const {}
-
-// ---------------------------------------------------------------------------------------------
 
 std::pair<std::vector<double>, std::vector<double>> ElectricalNetwork::declare_variables() const {
   std::vector<double> x0;
@@ -44,7 +31,6 @@ std::pair<std::vector<double>, std::vector<double>> ElectricalNetwork::declare_v
     element->declare_independent_variables(x0);
     element->declare_dynamic_variables(p0);
   }
-  declare_flexible_parameters(p0);
   return {std::move(x0), std::move(p0)};
 }
 
@@ -62,7 +48,6 @@ void ElectricalNetwork::link_variables(const VectorXAD& x, VectorXd& xd, const V
     element->link_independent_variables(x, xd, ix);
     element->link_dynamic_variables(p, pd, ip);
   }
-  link_flexible_parameters(p, pd, ip);
 }
 
 void ElectricalNetwork::link_constants(VectorXd& xd, VectorXd& pd) const {

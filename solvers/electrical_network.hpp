@@ -74,14 +74,10 @@ class ElectricalNetwork {
 
   std::vector<Element*> elements;
   std::vector<std::shared_ptr<Connection>> connections;
-  // Ordered by address. Filled by the flexible loads of the list; empty without them.
+  // The distinct control laws of the flexible loads in the list, ordered by address.
   std::set<FlexibleParameter*> flexible_parameters;
 
  private:
-  void gather_flexible_parameters(const Element& element);
-  void declare_flexible_parameters(std::vector<double>& p0) const;
-  void link_flexible_parameters(const VectorXAD& p, VectorXd& pd, int& idx) const;
-
   // The position of `element` in the list, or -1.
   int position_of(const Element* element) const;
 
