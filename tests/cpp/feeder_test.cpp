@@ -16,10 +16,9 @@
 #include "loads/power_load.hpp"
 #include "solvers/newton.hpp"
 #include "solvers/solver.hpp"
+#include "tests/cpp/test_arrays.hpp"
 
 namespace {
-using RowMajorMatrixXc = Eigen::Matrix<Complex, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
-
 const Complex kRotation = std::polar(1.0, -2.0 * std::numbers::pi / 3.0);
 const std::vector<Complex> kSourceVoltages{230.0, 230.0 * kRotation, 230.0 * kRotation * kRotation};
 const std::vector<Complex> kFlatStart{kSourceVoltages[0], kSourceVoltages[1], kSourceVoltages[2], 0.0};
@@ -32,18 +31,6 @@ Eigen::MatrixXc cable_impedance(double km) {
     for (int j = 0; j < 4; ++j)
       z(i, j) = i == j ? Complex(0.32 + 0.01 * i, 0.39) : Complex(0.049, 0.29 - 0.015 * std::abs(i - j) + 0.004 * (i + j));
   return km * z;
-}
-
-std::vector<Complex> row_major(const Eigen::MatrixXc& m) {
-  std::vector<Complex> out(static_cast<std::size_t>(m.size()));
-  Eigen::Map<RowMajorMatrixXc>(out.data(), m.rows(), m.cols()) = m;
-  return out;
-}
-
-std::vector<std::pair<int, int>> same_ports(int n) {
-  std::vector<std::pair<int, int>> pairs;
-  for (int i = 0; i < n; ++i) pairs.emplace_back(i, i);
-  return pairs;
 }
 
 // The parameters of one feeder state.

@@ -6,13 +6,12 @@
 #include "branches/line.hpp"
 #include "core/nodal_elements.hpp"
 #include "core/voltage_source.hpp"
-#include "current_tape.hpp"
 #include "log_capture.hpp"
 #include "solvers/newton.hpp"
+#include "taped_network.hpp"
+#include "test_arrays.hpp"
 
 namespace {
-using RowMajorMatrixXc = Eigen::Matrix<Complex, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
-
 // A full impedance matrix that is not symmetric, so that a transposed reading shows.
 Eigen::MatrixXc impedance(int n, double scale = 1.0) {
   Eigen::MatrixXc z(n, n);
@@ -20,13 +19,6 @@ Eigen::MatrixXc impedance(int n, double scale = 1.0) {
     for (int j = 0; j < n; ++j)
       z(i, j) = scale * (i == j ? Complex(0.25 + 0.02 * i, 0.45) : Complex(0.05 + 0.01 * i, 0.15 + 0.02 * j));
   return z;
-}
-
-// The row-major array the constructor reads.
-std::vector<Complex> row_major(const Eigen::MatrixXc& m) {
-  std::vector<Complex> out(static_cast<std::size_t>(m.size()));
-  Eigen::Map<RowMajorMatrixXc>(out.data(), m.rows(), m.cols()) = m;
-  return out;
 }
 
 Eigen::VectorXc potentials(int n, double magnitude, double phase) {
@@ -39,12 +31,6 @@ Eigen::VectorXc side_currents(const std::vector<Port*>& side) {
   Eigen::VectorXc out(static_cast<Eigen::Index>(side.size()));
   for (std::size_t i = 0; i < side.size(); ++i) out(static_cast<Eigen::Index>(i)) = side[i]->current;
   return out;
-}
-
-std::vector<std::pair<int, int>> same_ports(int n) {
-  std::vector<std::pair<int, int>> pairs;
-  for (int i = 0; i < n; ++i) pairs.emplace_back(i, i);
-  return pairs;
 }
 
 // A line between two buses carrying given potentials.
@@ -73,9 +59,9 @@ TEST_P(LineBetweenBuses, PlainCurrentsCarryTheVoltageDrop) {
 }
 
 TEST_P(LineBetweenBuses, RecordedCurrentsFollowLineUpdatesOnTheSameTape) {
-  CurrentTape tape({&line});
+  TapedNetwork taped({&line});
   const auto expect_drop_through = [&](const Eigen::MatrixXc& zz) {
-    const std::vector<Complex> recorded = tape.currents();
+    const std::vector<Complex> recorded = taped.evaluate().currents[0];
     const Eigen::VectorXc i1 = Eigen::Map<const Eigen::VectorXc>(recorded.data(), n);
     const Eigen::VectorXc i2 = Eigen::Map<const Eigen::VectorXc>(recorded.data() + n, n);
     EXPECT_LT((zz * i1 - (v1 - v2)).norm(), 1e-9 * (v1 - v2).norm());
@@ -86,15 +72,15 @@ TEST_P(LineBetweenBuses, RecordedCurrentsFollowLineUpdatesOnTheSameTape) {
 
   // The admittance is declared row by row, real part first.
   const Eigen::MatrixXc y = z.inverse();
-  ASSERT_EQ(tape.parameters.size(), 2 * n * n);
-  EXPECT_EQ(tape.parameters(1), y(0, 0).imag());
-  EXPECT_EQ(tape.parameters(2 * n - 2), y(0, n - 1).real());
+  ASSERT_EQ(taped.pd.size(), 2 * n * n);
+  EXPECT_EQ(taped.pd(1), y(0, 0).imag());
+  EXPECT_EQ(taped.pd(2 * n - 2), y(0, n - 1).real());
   expect_drop_through(z);
 
   const Eigen::MatrixXc z_new = impedance(n, 2.5);
   line.update_line_parameters(row_major(z_new).data());
   const std::vector<double> flat = to_vector(Eigen::MatrixXc(z_new.inverse()));
-  EXPECT_EQ(std::vector<double>(tape.parameters.data(), tape.parameters.data() + tape.parameters.size()), flat);
+  EXPECT_EQ(std::vector<double>(taped.pd.data(), taped.pd.data() + taped.pd.size()), flat);
   expect_drop_through(z_new);
 }
 
@@ -166,7 +152,7 @@ TEST(Line, ForwardWritesTheDownstreamPotentialsIntoStoreAndSlot) {
   Bus upstream(n, v1.data());
   SimplifiedLine line(n, row_major(z).data());
   line.connect_side(upstream, same_ports(n), true);
-  CurrentTape tape({&line});  // links the side-2 nodes to tape.variables
+  const TapedNetwork taped({&line});  // links the side-2 nodes to taped.xd
   const Eigen::VectorXc i1 = potentials(n, 10.0, -0.5);
   for (int i = 0; i < n; ++i) line.side1_ports[static_cast<std::size_t>(i)]->current = i1(i);
 
