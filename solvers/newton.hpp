@@ -32,8 +32,9 @@ class AbstractNewton : public AbstractSolver {
 
   // Loads `dynamic_variables` into the tape, then Newton steps from the current `variables`
   // while the largest absolute residual is above the tolerance (or a residual is NaN) and
-  // fewer than max_iterations steps have been taken; then refreshes every port current.
-  // Returns (steps, largest absolute residual), the error being NaN if a residual is NaN.
+  // fewer than max_iterations steps have been taken; then refreshes every port current. A
+  // network without unknowns takes no step, whatever the tolerance. Returns (steps, largest
+  // absolute residual), the error being NaN if a residual is NaN.
   // Throws std::runtime_error "1 ..." on a non-finite Jacobian entry or a singular Jacobian.
   std::pair<int, double> solve_load_flow(int max_iterations, double tolerance) override;
 

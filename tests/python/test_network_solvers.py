@@ -32,11 +32,15 @@ def source_network():
 
 # -- Network --------------------------------------------------------------------------------------
 
-def test_an_empty_network_has_no_unknowns():
-    for elements in (None, object_array([])):
-        solver = cy.CyNewton(cy.CyElectricalNetwork(elements, 0), False)
-        assert solver.get_variables().shape == (0,)
-        assert solver.get_jacobian().shape == (0, 0)
+@pytest.mark.parametrize("name", sorted(NEWTONS))
+@pytest.mark.parametrize("elements", [None, object_array([])], ids=["None", "empty"])
+def test_an_empty_network_has_no_unknowns(name, elements):
+    solver = NEWTONS[name](cy.CyElectricalNetwork(elements, 0))
+    assert solver.get_variables().shape == (0,)
+    assert solver.get_jacobian().shape == (0, 0)
+    assert solver.analyse_jacobian() == ([], [])
+    # Even a tolerance that cannot be met takes no step: there is no matrix to factorise.
+    assert solver.solve_load_flow(5, -1.0) == (0, 0.0)
 
 
 def test_a_network_uses_only_the_first_nb_elements():
