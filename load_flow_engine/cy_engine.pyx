@@ -275,9 +275,6 @@ cdef class CyPotentialRef(CyElement):
 
 cdef class CyDeltaPotentialRef(CyElement):
     def __cinit__(self, int n):
-        # Its unknown current sits on port 0, so it needs one; negative counts fail in the engine.
-        if n == 0:
-            raise ValueError("A delta potential reference needs at least one port")
         self.element = new DeltaPotentialRef(n)
 
     def get_current(self):

@@ -7,6 +7,7 @@ import pytest
 
 import load_flow_engine.cy_engine as cy
 from conftest import carr
+from feeders import object_array
 
 
 def test_a_bus_reads_its_initial_potentials_and_no_current():
@@ -69,11 +70,17 @@ def test_a_delta_reference_starts_with_no_current():
     assert cy.CyDeltaPotentialRef(3).get_current() == 0
 
 
-def test_a_delta_reference_needs_a_port():
-    # Its unknown current sits on port 0: without one, solving or reading it would reach past
-    # the ports.
-    with pytest.raises(ValueError, match="at least one port"):
-        cy.CyDeltaPotentialRef(0)
+def test_a_delta_reference_without_ports_injects_nothing():
+    # Its unknown current would sit on port 0: without one, solving or reading it must not reach
+    # past the ports.
+    reference = cy.CyDeltaPotentialRef(0)
+    assert reference.get_current() == 0
+    assert reference.get_currents(0).shape == (0,)
+    network = cy.CyElectricalNetwork(object_array([reference]), 1)
+    assert cy.CyBackwardForward(network).solve_load_flow(2, 1e-9) == (1, 0.0)
+    with pytest.raises(RuntimeError, match="^1 Decomposition failed"):
+        cy.CyNewton(network, False).solve_load_flow(2, -1.0)
+    assert reference.get_current() == 0
 
 
 @pytest.mark.parametrize(
