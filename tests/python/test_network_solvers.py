@@ -237,9 +237,17 @@ print("alive")
 
 
 def test_goldstein_parameters_change_the_next_solve():
-    solver = cy.CyNewtonGoldstein(Feeder().network(), False, 0.1, 0.9)
-    assert solver.update_params(0.2, 0.8) is None
-    assert solver.solve_load_flow(50, 1e-9)[1] <= 1e-9
+    def first_step(solver):
+        solver.solve_load_flow(1, 1e-9)
+        return solver.get_variables()
+
+    # m1 = 1, m2 = 0 accept no step length: the search ends on its tenth trial, far from the full
+    # step that (0.1, 0.9) accepts.
+    updated = cy.CyNewtonGoldstein(Feeder().network(), False, 0.1, 0.9)
+    assert updated.update_params(1.0, 0.0) is None
+    built_so = first_step(cy.CyNewtonGoldstein(Feeder().network(), False, 1.0, 0.0))
+    np.testing.assert_array_equal(first_step(updated), built_so)
+    assert not np.allclose(first_step(cy.CyNewtonGoldstein(Feeder().network(), False, 0.1, 0.9)), built_so)
     assert not hasattr(cy.CyNewton, "update_params")
 
 
