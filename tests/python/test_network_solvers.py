@@ -9,15 +9,7 @@ import pytest
 
 import load_flow_engine.cy_engine as cy
 from conftest import carr, three_phase
-from feeders import Feeder, object_array
-
-SOLVERS = {
-    "Newton": lambda network: cy.CyNewton(network, False),
-    "Newton optimized": lambda network: cy.CyNewton(network, True),
-    "Goldstein": lambda network: cy.CyNewtonGoldstein(network, False, 0.1, 0.9),
-    "backward-forward": lambda network: cy.CyBackwardForward(network),
-}
-NEWTONS = {name: make for name, make in SOLVERS.items() if name != "backward-forward"}
+from feeders import NEWTONS, SOLVERS, Feeder, object_array
 
 
 def source_network():
