@@ -8,14 +8,14 @@
 #
 # The engine trusts its callers with counts, indices and lifetimes; this module does not trust
 # Python callers, so every array length, port index and count is checked here before the engine
-# sees it, and the Python objects keep alive what their engine objects point to:
+# sees it, and no engine object is left pointing into freed storage:
 #   - a network keeps its elements, a solver its network;
-#   - elements joined through nodes keep each other (a node may be linked to the solver of any
-#     of them);
-#   - an element keeps the solver that linked it last, and a solver keeps the older solvers
-#     whose vectors still back nodes or elements it did not relink,
-# so results and updates keep working on storage that is still owned after the Python caller
-# has dropped its references to the solver or the network.
+#   - an element keeps the solver that linked it last, whose vectors its records point into;
+#   - a node can outlive the elements of every network that holds it (an element joined to it
+#     later, or a port disconnected from it, still reads it), so a solver that goes unlinks the
+#     nodes still pointing into its unknowns, and they keep the value they last read.
+# Results and updates thus keep working after the Python caller has dropped its references to
+# the solver or the network.
 
 cimport cython
 from cython.operator cimport dereference as deref
@@ -28,7 +28,7 @@ from libcpp.vector cimport vector
 cimport numpy as cnp
 
 from load_flow_engine.engine cimport (
-    AbstractNewton, AbstractSolver, BackwardForward, Branch, Bus, Connection, DeltaPotentialRef,
+    AbstractNewton, AbstractSolver, ADVariable, BackwardForward, Branch, Bus, DeltaPotentialRef,
     DeltaPowerLoad, DeltaVoltageSource, Element, ElectricalNetwork, Ground, LoadBase,
     Newton, NewtonGoldstein, PotentialRef, PowerLoad, SimplifiedLine, VoltageSource,
     set_logging_config,
@@ -112,9 +112,7 @@ cdef int _check_pairs(vector[pair[int, int]]& pairs, size_t own_ports, str own,
 
 cdef class CyElement:
     cdef Element* element
-    # Elements whose ports were joined to this one's, and the solver that linked this element
-    # last: what this element's nodes and records may point into (see the module comment).
-    cdef set _joined
+    # The solver that linked this element last: its records point into that solver's vectors.
     cdef object _solver
 
     def __dealloc__(self):
@@ -126,24 +124,12 @@ cdef class CyElement:
             raise TypeError(f"{type(self).__name__} is abstract and holds no engine element")
         return self.element
 
-    cdef int _join(self, CyElement other) except -1:
-        if other is self:
-            return 0
-        if self._joined is None:
-            self._joined = set()
-        if other._joined is None:
-            other._joined = set()
-        self._joined.add(other)
-        other._joined.add(self)
-        return 0
-
     def connect(self, CyElement cy_element not None, connections):
         cdef vector[pair[int, int]] pairs = connections
         cdef Element* this = self._engine()
         cdef Element* other = cy_element._engine()
         _check_pairs(pairs, this.ports.size(), "this element", other.ports.size(), "cy_element")
         this.connect(deref(other), pairs)
-        self._join(cy_element)
 
     def connect_ports(self, int[::1] ports):
         cdef Element* this = self._engine()
@@ -194,7 +180,6 @@ cdef class CyBranch(CyElement):
         _check_pairs(pairs, side_ports, "side 1" if beginning else "side 2",
                      other.ports.size(), "element")
         this.connect_side(deref(other), pairs, beginning)
-        self._join(element)
 
     def get_side_potentials(self, int n1, int n2):
         cdef Branch* this = self._branch()
@@ -290,9 +275,6 @@ cdef class CyPotentialRef(CyElement):
 
 cdef class CyDeltaPotentialRef(CyElement):
     def __cinit__(self, int n):
-        # Its unknown current sits on port 0, so it needs one; negative counts fail in the engine.
-        if n == 0:
-            raise ValueError("A delta potential reference needs at least one port")
         self.element = new DeltaPotentialRef(n)
 
     def get_current(self):
@@ -322,7 +304,7 @@ cdef class CyDeltaVoltageSource(CyElement):
 
 # The network and the solvers clear nothing when the garbage collector breaks a cycle: every
 # cycle runs through an element, and clearing only the elements' references guarantees that a
-# solver is freed before its network and a network before its elements.
+# solver is freed before its network (whose nodes it unlinks) and a network before its elements.
 @cython.no_gc_clear
 cdef class CyElectricalNetwork:
     cdef ElectricalNetwork* network
@@ -360,35 +342,30 @@ cdef class CyElectricalNetwork:
             del self.network
 
 
-cdef bint _covers(CyElectricalNetwork newer, CyElectricalNetwork older) except -1:
-    """Whether linking `newer` relinks every node and element that linking `older` linked."""
-    if newer is older:
-        return True
-    cdef unordered_set[Element*] elements
-    cdef unordered_set[Connection*] connections
+cdef void _unlink_nodes(ElectricalNetwork* network, AbstractSolver* solver) noexcept:
+    """Unlinks the network's nodes that still point into the solver's unknowns (a newer solver
+    may have relinked the others); each keeps the value it reads as its stored value."""
+    cdef double* first = solver.variables.data()
+    cdef double* end = first + solver.variables.size()
+    cdef ADVariable[double complex]* potential
     cdef size_t i
-    for i in range(newer.network.elements.size()):
-        elements.insert(newer.network.elements[i])
-    for i in range(newer.network.connections.size()):
-        connections.insert(newer.network.connections[i].get())
-    for i in range(older.network.elements.size()):
-        if elements.count(older.network.elements[i]) == 0:
-            return False
-    for i in range(older.network.connections.size()):
-        if connections.count(older.network.connections[i].get()) == 0:
-            return False
-    return True
+    for i in range(network.connections.size()):
+        potential = &network.connections[i].get().potential
+        if potential.linked and first <= potential.value_ptr < end:
+            potential.value = potential.get_value()
+            potential.linked = False
+            potential.value_ptr = NULL
 
 
 @cython.no_gc_clear
 cdef class CyAbstractSolver:
     cdef AbstractSolver* solver
     cdef CyElectricalNetwork _network
-    # Older solvers whose vectors still back nodes or elements that this one did not relink.
-    cdef list _kept
 
     def __dealloc__(self):
         if self.solver != NULL:
+            if self._network is not None:
+                _unlink_nodes(self._network.network, self.solver)
             del self.solver
 
     cdef AbstractSolver* _engine(self) except NULL:
@@ -399,25 +376,9 @@ cdef class CyAbstractSolver:
     cdef int _adopt(self, CyElectricalNetwork network) except -1:
         """Records that the nodes and elements of `network` now point into this solver."""
         self._network = network
-        cdef list previous = []
         cdef CyElement element
         for element in network._elements:
-            if element._solver is not None and element._solver is not self:
-                previous.append(element._solver)
             element._solver = self
-        cdef list kept = []
-        cdef set seen = set()
-        cdef CyAbstractSolver older
-        while previous:
-            older = previous.pop()
-            if id(older) in seen:
-                continue
-            seen.add(id(older))
-            if _covers(network, older._network):
-                previous.extend(older._kept)
-            else:
-                kept.append(older)
-        self._kept = kept
         return 0
 
     cdef int _take_over_after_failure(self, CyElectricalNetwork network) except -1:

@@ -32,6 +32,10 @@ bool all_stored_values_finite(const SparseMatrixXd& jacobian) {
 }
 
 double half_squared_norm(const VectorXd& y) { return 0.5 * y.squaredNorm(); }
+
+std::runtime_error singular_matrix(int iterations) {
+  return std::runtime_error(fmt::format("1 Decomposition failed, singular matrix at iteration {}. ", iterations));
+}
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -133,13 +137,15 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
     const SparseMatrixXd jacobian = compute_jacobian();
     if (!all_stored_values_finite(jacobian))
       throw std::runtime_error(fmt::format("1 NaN value encountered at iteration {}. ", iterations));
+    // Fewer stored entries than unknowns make a singular matrix, on which the factorisation
+    // (sizing its work space from the entries per column) would never end.
+    if (jacobian.nonZeros() < jacobian.rows()) throw singular_matrix(iterations);
     if (!pattern_analysed) {
       sparse_lu.analyzePattern(jacobian);
       pattern_analysed = true;
     }
     sparse_lu.factorize(jacobian);
-    if (sparse_lu.info() != Eigen::Success)
-      throw std::runtime_error(fmt::format("1 Decomposition failed, singular matrix at iteration {}. ", iterations));
+    if (sparse_lu.info() != Eigen::Success) throw singular_matrix(iterations);
     const VectorXd dx = sparse_lu.solve(y);
     step(dx, y);
     ++iterations;

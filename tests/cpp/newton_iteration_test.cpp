@@ -155,6 +155,20 @@ std::string first_failure(const Complex& start, const Complex& parameter) {
   return "no exception";
 }
 
+// A floating bus of 24 nodes: no equation depends on any unknown, and the negative tolerance asks
+// for a step all the same.
+std::string floating_bus_failure() {
+  Bus bus(24);
+  ElectricalNetwork network({&bus});
+  Newton solver(&network, false);
+  try {
+    solver.solve_load_flow(1, -1.0);
+  } catch (const std::runtime_error& error) {
+    return error.what();
+  }
+  return "no exception";
+}
+
 struct FailureCase {
   const char* name;
   std::function<std::string()> solve;
@@ -179,7 +193,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "1 Decomposition failed, singular matrix at iteration 0. "},
         // V² = −1 from V = 1: the first step lands on V = 1 − (1 + 1)/2 = 0
         FailureCase{"SingularAfterOneStep", [] { return first_failure<SquareLaw>({1.0, 0.0}, {-1.0, 0.0}); },
-                    "1 Decomposition failed, singular matrix at iteration 1. "}),
+                    "1 Decomposition failed, singular matrix at iteration 1. "},
+        // Fewer Jacobian entries than unknowns: refused before the factorisation
+        FailureCase{"NoJacobianEntries", floating_bus_failure, "1 Decomposition failed, singular matrix at iteration 0. "}),
     [](const auto& info) { return std::string(info.param.name); });
 
 int outer_reports = 0;

@@ -51,3 +51,13 @@ class Feeder:
 
     def network(self):
         return cy.CyElectricalNetwork(object_array(self.elements), len(self.elements))
+
+
+# One of each solver kind (and the Newton solver on an optimised tape), by readable name.
+SOLVERS = {
+    "Newton": lambda network: cy.CyNewton(network, False),
+    "Newton optimized": lambda network: cy.CyNewton(network, True),
+    "Goldstein": lambda network: cy.CyNewtonGoldstein(network, True, 0.1, 0.9),
+    "backward-forward": lambda network: cy.CyBackwardForward(network),
+}
+NEWTONS = {name: make for name, make in SOLVERS.items() if name != "backward-forward"}

@@ -116,6 +116,37 @@ def test_none_is_refused_for_an_element_argument():
         cy.CyBus(1, carr(0)).connect(None, [(0, 0)])
 
 
+class Refusal(Exception):
+    pass
+
+
+class NoTruth:
+    def __bool__(self):
+        raise Refusal
+
+
+def empty_network():
+    return cy.CyElectricalNetwork(None, 0)
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: cy.CyNewton(empty_network(), False).solve_load_flow(1, "x"), TypeError, "real number"),
+        (lambda: cy.CyNewtonGoldstein(empty_network(), False, 0.1, None), TypeError, "real number"),
+        (lambda: cy.CyNewton(empty_network(), NoTruth()), Refusal, None),
+        # The truth value is taken before the network's type is checked.
+        (lambda: cy.CyNewton(None, NoTruth()), Refusal, None),
+        (lambda: cy.CyNewton(empty_network(), False).save_matrix(5), TypeError, "bytes"),
+        (lambda: cy.CyNewton(empty_network(), False).save_matrix("\udc80"), UnicodeEncodeError, "utf-8"),
+    ],
+    ids=["double", "double None", "bool", "bool before type check", "string", "string not encodable"],
+)
+def test_scalar_conversions_raise_the_interpreters_errors(call, error, message):
+    with pytest.raises(error, match=message):
+        call()
+
+
 strided = np.zeros(6, dtype=np.complex128)[::2]
 readonly = np.zeros(3, dtype=np.complex128)
 readonly.flags.writeable = False

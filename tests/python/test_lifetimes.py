@@ -1,6 +1,6 @@
-"""Python objects keep alive what their engine objects point to: no sequence of calls reads freed
-memory. Each case here would read or write released storage without that (run under
-AddressSanitizer too)."""
+"""Python objects keep alive what their engine objects point to, and a solver that goes unlinks
+the nodes still pointing into it: no sequence of calls reads freed memory. Each case here would
+read or write released storage without that (run under AddressSanitizer too)."""
 import gc
 
 import numpy as np
@@ -71,14 +71,24 @@ def test_a_solver_on_part_of_the_network_leaves_the_rest_to_the_older_one():
     np.testing.assert_array_equal(feeder.star.get_potentials(4), expected)
 
 
+def count_solvers():
+    return sum(isinstance(o, cy.CyAbstractSolver) for o in gc.get_objects())
+
+
 def test_an_element_joined_to_the_network_but_not_in_it_keeps_its_nodes():
+    gc.collect()
+    before = count_solvers()
     feeder, solver = solved_feeder()
     outsider = cy.CyBus(4, carr(0, 0, 0, 0))
     feeder.bus2.connect(outsider, [(i, i) for i in range(4)])
     expected = feeder.bus2.get_potentials(4)
     del solver, feeder
     gc.collect()
+    # The network and its solver are gone; the nodes kept the values they last read.
+    assert count_solvers() == before
     np.testing.assert_array_equal(outsider.get_potentials(4), expected)
+    outsider.initialize_potentials(carr(1, 2, 3, 4))
+    np.testing.assert_array_equal(outsider.get_potentials(4), [1, 2, 3, 4])
 
 
 def test_a_disconnected_element_keeps_reading_its_old_node():
@@ -89,6 +99,21 @@ def test_a_disconnected_element_keeps_reading_its_old_node():
     del solver, feeder
     gc.collect()
     np.testing.assert_array_equal(star.get_potentials(4), expected)
+
+
+def test_a_node_that_became_a_reference_keeps_no_slot_of_a_freed_solver():
+    bus = cy.CyBus(1, carr(5))
+    ref = cy.CyPotentialRef()
+    network = cy.CyElectricalNetwork(object_array([bus, ref]), 2)
+    first = cy.CyBackwardForward(network)  # links the bus's node
+    bus.connect(ref, [(0, 0)])  # the bus's node survives and becomes the reference
+    second = cy.CyBackwardForward(network)  # a reference gets no slot, so the node is not relinked
+    del first
+    gc.collect()
+    # The reference's forward step and the bus write the node: into the stored value only.
+    assert second.solve_load_flow(3, 1e-9) == (1, 0.0)
+    bus.initialize_potentials(carr(7))
+    assert bus.get_port_potential(0) == 0
 
 
 def test_whole_networks_are_collected():

@@ -9,15 +9,7 @@ import pytest
 
 import load_flow_engine.cy_engine as cy
 from conftest import carr, three_phase
-from feeders import Feeder, object_array
-
-SOLVERS = {
-    "Newton": lambda network: cy.CyNewton(network, False),
-    "Newton optimized": lambda network: cy.CyNewton(network, True),
-    "Goldstein": lambda network: cy.CyNewtonGoldstein(network, False, 0.1, 0.9),
-    "backward-forward": lambda network: cy.CyBackwardForward(network),
-}
-NEWTONS = {name: make for name, make in SOLVERS.items() if name != "backward-forward"}
+from feeders import NEWTONS, SOLVERS, Feeder, object_array
 
 
 def source_network():
@@ -32,11 +24,15 @@ def source_network():
 
 # -- Network --------------------------------------------------------------------------------------
 
-def test_an_empty_network_has_no_unknowns():
-    for elements in (None, object_array([])):
-        solver = cy.CyNewton(cy.CyElectricalNetwork(elements, 0), False)
-        assert solver.get_variables().shape == (0,)
-        assert solver.get_jacobian().shape == (0, 0)
+@pytest.mark.parametrize("name", sorted(NEWTONS))
+@pytest.mark.parametrize("elements", [None, object_array([])], ids=["None", "empty"])
+def test_an_empty_network_has_no_unknowns(name, elements):
+    solver = NEWTONS[name](cy.CyElectricalNetwork(elements, 0))
+    assert solver.get_variables().shape == (0,)
+    assert solver.get_jacobian().shape == (0, 0)
+    assert solver.analyse_jacobian() == ([], [])
+    # A tolerance that cannot be met runs every step, each with nothing to factorise.
+    assert solver.solve_load_flow(5, -1.0) == (5, 0.0)
 
 
 def test_a_network_uses_only_the_first_nb_elements():
@@ -233,9 +229,17 @@ print("alive")
 
 
 def test_goldstein_parameters_change_the_next_solve():
-    solver = cy.CyNewtonGoldstein(Feeder().network(), False, 0.1, 0.9)
-    assert solver.update_params(0.2, 0.8) is None
-    assert solver.solve_load_flow(50, 1e-9)[1] <= 1e-9
+    def first_step(solver):
+        solver.solve_load_flow(1, 1e-9)
+        return solver.get_variables()
+
+    # m1 = 1, m2 = 0 accept no step length: the search ends on its tenth trial, far from the full
+    # step that (0.1, 0.9) accepts.
+    updated = cy.CyNewtonGoldstein(Feeder().network(), False, 0.1, 0.9)
+    assert updated.update_params(1.0, 0.0) is None
+    built_so = first_step(cy.CyNewtonGoldstein(Feeder().network(), False, 1.0, 0.0))
+    np.testing.assert_array_equal(first_step(updated), built_so)
+    assert not np.allclose(first_step(cy.CyNewtonGoldstein(Feeder().network(), False, 0.1, 0.9)), built_so)
     assert not hasattr(cy.CyNewton, "update_params")
 
 

@@ -5,14 +5,7 @@ import pytest
 
 import load_flow_engine.cy_engine as cy
 from conftest import carr, three_phase
-from feeders import Feeder, object_array
-
-SOLVERS = {
-    "Newton": lambda network: cy.CyNewton(network, False),
-    "Newton optimized": lambda network: cy.CyNewton(network, True),
-    "Goldstein": lambda network: cy.CyNewtonGoldstein(network, True, 0.1, 0.9),
-    "backward-forward": lambda network: cy.CyBackwardForward(network),
-}
+from feeders import SOLVERS, Feeder, object_array
 
 
 def assert_feeder_solution(f, tol=1e-6):
