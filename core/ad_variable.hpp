@@ -159,6 +159,14 @@ class ADVariable {
     if (linked) Layout::write(value, value_ptr);
   }
 
+  // Keeps the value read last as the stored value and forgets the slot, for a solver whose
+  // vectors are about to be released.
+  void unlink() {
+    value = get_value();
+    value_ptr = nullptr;
+    linked = false;
+  }
+
   // The value in the arithmetic C: the read rule for plain values, the recorded form otherwise.
   template <class C>
   auto as() const {

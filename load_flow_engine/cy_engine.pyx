@@ -28,7 +28,7 @@ from libcpp.vector cimport vector
 cimport numpy as cnp
 
 from load_flow_engine.engine cimport (
-    AbstractNewton, AbstractSolver, ADVariable, BackwardForward, Branch, Bus, DeltaPotentialRef,
+    AbstractNewton, AbstractSolver, BackwardForward, Branch, Bus, DeltaPotentialRef,
     DeltaPowerLoad, DeltaVoltageSource, Element, ElectricalNetwork, Ground, LoadBase,
     Newton, NewtonGoldstein, PotentialRef, PowerLoad, SimplifiedLine, VoltageSource,
     set_logging_config,
@@ -342,21 +342,6 @@ cdef class CyElectricalNetwork:
             del self.network
 
 
-cdef void _unlink_nodes(ElectricalNetwork* network, AbstractSolver* solver) noexcept:
-    """Unlinks the network's nodes that still point into the solver's unknowns (a newer solver
-    may have relinked the others); each keeps the value it reads as its stored value."""
-    cdef double* first = solver.variables.data()
-    cdef double* end = first + solver.variables.size()
-    cdef ADVariable[double complex]* potential
-    cdef size_t i
-    for i in range(network.connections.size()):
-        potential = &network.connections[i].get().potential
-        if potential.linked and first <= potential.value_ptr < end:
-            potential.value = potential.get_value()
-            potential.linked = False
-            potential.value_ptr = NULL
-
-
 @cython.no_gc_clear
 cdef class CyAbstractSolver:
     cdef AbstractSolver* solver
@@ -364,8 +349,6 @@ cdef class CyAbstractSolver:
 
     def __dealloc__(self):
         if self.solver != NULL:
-            if self._network is not None:
-                _unlink_nodes(self._network.network, self.solver)
             del self.solver
 
     cdef AbstractSolver* _engine(self) except NULL:

@@ -8,20 +8,13 @@ from libcpp.vector cimport vector
 
 
 cdef extern from "core/ad_variable.hpp":
-    cdef cppclass VectorXd:
-        double* data()
-        Py_ssize_t size()
-
     cdef cppclass ADVariable[T]:
-        double* value_ptr
-        T value
-        bool linked
-        T get_value()
+        pass
 
 
 cdef extern from "core/element.hpp":
     cdef cppclass Connection:
-        ADVariable[double complex] potential
+        pass
 
     cdef cppclass Port:
         shared_ptr[Connection] connection
@@ -108,7 +101,6 @@ cdef extern from "solvers/electrical_network.hpp":
 cdef extern from "solvers/solver.hpp":
     cdef cppclass AbstractSolver:
         ElectricalNetwork* network
-        VectorXd variables
         pair[int, double] solve_load_flow(int max_iterations, double tolerance) except +
         void reset_inputs() except +
         void get_variables(double* out) except +

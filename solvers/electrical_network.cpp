@@ -121,3 +121,12 @@ void ElectricalNetwork::link_to_stored_values() {
   declare_variables(stored_values, stored_parameters);
   link_constants(stored_values, stored_parameters);
 }
+
+void ElectricalNetwork::unlink_nodes_from(const VectorXd& variables) const {
+  const double* first = variables.data();
+  const double* end = first + variables.size();
+  for (const auto& connection : connections) {
+    ADVariable<Complex>& potential = connection->potential;
+    if (potential.linked && potential.value_ptr >= first && potential.value_ptr < end) potential.unlink();
+  }
+}

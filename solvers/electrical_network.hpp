@@ -72,6 +72,12 @@ class ElectricalNetwork {
   // then stays alive while they are used.
   void link_to_stored_values();
 
+  // Unlinks the nodes whose potential still points into `variables` (a solver's unknowns that
+  // are about to be released); each keeps the value it read last. A node can outlive every
+  // element of the network (through an element joined to it later, or a disconnected port),
+  // so it must not keep a pointer into a freed solver.
+  void unlink_nodes_from(const VectorXd& variables) const;
+
   std::vector<Element*> elements;
   std::vector<std::shared_ptr<Connection>> connections;
   // The distinct control laws of the flexible loads in the list, ordered by address.

@@ -11,14 +11,16 @@
 //
 // `variables` and `dynamic_variables` are sized once, during construction, before the network
 // links to them, and never reallocated afterwards: every operation writes into their existing
-// storage. The solver linked last must stay alive while the elements' values are read or
-// updated (nothing unlinks them when it is destroyed).
+// storage. Destroying a solver unlinks the network's nodes that still point into it (they keep
+// their last potentials); the elements' own records are not unlinked, so the solver linked last
+// must stay alive while the elements' values are read or updated.
 class AbstractSolver {
  public:
   explicit AbstractSolver(ElectricalNetwork* network) : network(network) {}
   AbstractSolver(const AbstractSolver&) = delete;
   AbstractSolver& operator=(const AbstractSolver&) = delete;
-  virtual ~AbstractSolver() = default;
+  // The network must still be alive.
+  virtual ~AbstractSolver() { network->unlink_nodes_from(variables); }
 
   // Solves from the current contents of `variables` (warm start) and leaves the result there.
   // Returns (iterations, final error); reaching max_iterations is no error.

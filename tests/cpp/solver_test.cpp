@@ -102,6 +102,22 @@ TEST_P(SolverBase, ANewerSolverRelinksTheElements) {
   EXPECT_EQ(chain.bus.get_port_potential(0), chain.start[0]);
 }
 
+TEST_P(SolverBase, ADestroyedSolverLeavesItsNodesAtTheirLastPotentials) {
+  solver->solve_load_flow(20, 1e-9);
+  const Complex solved = chain.bus.get_port_potential(1);
+  solver.reset();
+  const ADVariable<Complex>& potential = chain.bus.ports[1].connection->potential;
+  EXPECT_FALSE(potential.linked);
+  EXPECT_EQ(potential.value_ptr, nullptr);
+  EXPECT_EQ(chain.bus.get_port_potential(1), solved);
+}
+
+TEST_P(SolverBase, ADestroyedOlderSolverLeavesTheNewerOnesLinks) {
+  const auto newer = GetParam().make(&chain.network);
+  solver.reset();
+  EXPECT_EQ(chain.bus.ports[0].connection->potential.value_ptr, newer->variables.data());
+}
+
 TEST_P(SolverBase, NetworkWithoutUnknownsCopiesNothing) {
   ElectricalNetwork empty({});
   const auto solver = GetParam().make(&empty);
