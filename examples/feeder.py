@@ -55,16 +55,21 @@ def build():
     return elements, cy.CyElectricalNetwork(array, len(elements))
 
 
+def degrees(z):
+    """The angle of z in degrees, rounded for the table (no "-0.00" for a rounding residue)."""
+    return round(math.degrees(cmath.phase(z)), 2) + 0.0
+
+
 def print_results(elements, title):
     print(f"\n{title}")
     print(f"{'node':<16}{'|V| (V)':>10}{'angle (deg)':>13}")
     for name in ("source bus", "bus 1", "bus 2"):
         for phase, v in zip(PHASES, elements[name].get_potentials(4)):
-            print(f"{name + ' ' + phase:<16}{abs(v):>10.2f}{math.degrees(cmath.phase(v)):>13.2f}")
+            print(f"{name + ' ' + phase:<16}{abs(v):>10.2f}{degrees(v):>13.2f}")
     print(f"{'load current':<16}{'|I| (A)':>10}{'angle (deg)':>13}")
     for name, labels in (("star load", PHASES), ("delta load", ("a", "b", "c"))):
         for label, i in zip(labels, elements[name].get_currents(len(labels))):
-            print(f"{name + ' ' + label:<16}{abs(i):>10.2f}{math.degrees(cmath.phase(i)):>13.2f}")
+            print(f"{name + ' ' + label:<16}{abs(i):>10.2f}{degrees(i):>13.2f}")
 
 
 def main():
