@@ -138,78 +138,53 @@ void check_side_ports(const char* side, const std::string& winding, bool delta, 
                               winding + (delta ? " needs 3 or 4 ports" : " needs 4 ports (three phases and the neutral)") +
                               ", got " + std::to_string(ports));
 }
+
+// Checks the winding names (the HV one first) and the port counts that they need, and returns
+// n1: it runs before the ports are built, so that a refused transformer builds nothing and
+// negative counts never reach the port arithmetic.
+int checked_hv_ports(int n1, int n2, const std::string& whv, const std::string& wlv) {
+  if (whv != "D" && whv != "Y") throw std::runtime_error("Bad HV winding: " + whv);
+  if (wlv != "d" && wlv != "y" && wlv != "z") throw std::runtime_error("Bad LV winding: " + wlv);
+  check_side_ports("HV", whv, whv == "D", n1);
+  check_side_ports("LV", wlv, wlv == "d", n2);
+  return n1;
+}
 }  // namespace
-
-struct ThreePhaseTransformer::Windings {
-  int n1;
-  int n2;
-  Eigen::Matrix3d A1;
-  Eigen::MatrixXd W1;
-  Eigen::Matrix3d A2;
-  Eigen::Matrix3d B;
-  Eigen::MatrixXd W2;
-  Eigen::Matrix3d K;
-  double orientation;
-  int clock;
-  std::string whv;
-  std::string wlv;
-
-  Windings(int n1, int n2, const std::string& whv, const std::string& wlv, int clock)
-      : n1(n1), n2(n2), orientation(4 <= clock && clock <= 8 ? -1.0 : 1.0), clock(clock), whv(whv), wlv(wlv) {
-    const Eigen::Matrix3d cycle_t = kCycle.transpose();
-    if (whv == "D") {
-      const bool forward = is_one_of(clock, {0, 4, 5, 6, 10, 11});
-      W1 = forward ? kIdentity - kCycle : kIdentity - cycle_t;
-      A1 = forward ? kIdentity - cycle_t : kIdentity - kCycle;
-    } else if (whv == "Y") {
-      W1 = kStar;
-      A1 = kIdentity;
-    } else {
-      throw std::runtime_error("Bad HV winding: " + whv);
-    }
-
-    const bool c6 = is_one_of(clock, {0, 1, 2, 6, 7, 8});
-    A2 = kIdentity;
-    K = -kIdentity;
-    B = kIdentity;
-    W2 = kStar;
-    if (wlv == "d") {
-      W2 = c6 ? kIdentity - kCycle : kIdentity - cycle_t;
-      A2 = c6 ? kIdentity - cycle_t : kIdentity - kCycle;
-    } else if (wlv == "z") {
-      K = c6 ? kCycle - kIdentity : cycle_t - kIdentity;
-      B = c6 ? kIdentity - cycle_t : kIdentity - kCycle;
-    } else if (wlv != "y") {
-      throw std::runtime_error("Bad LV winding: " + wlv);
-    }
-    A2 *= orientation;
-    B *= orientation;
-
-    // Refused before any port is built: negative counts never reach the port arithmetic.
-    check_side_ports("HV", whv, whv == "D", n1);
-    check_side_ports("LV", wlv, wlv == "d", n2);
-  }
-};
 
 ThreePhaseTransformer::ThreePhaseTransformer(int n1, int n2, const std::string& whv, const std::string& wlv,
                                              const Complex& z2, const Complex& ym, double k, int clock)
-    : ThreePhaseTransformer(Windings(n1, n2, whv, wlv, clock), z2, ym, k) {}
-
-ThreePhaseTransformer::ThreePhaseTransformer(const Windings& windings, const Complex& z2, const Complex& ym, double k)
-    : Transformer(windings.n1, windings.n2, z2, ym, Complex(k, 0.0)),
-      A1(windings.A1),
-      W1(windings.W1),
-      A2(windings.A2),
-      B(windings.B),
-      W2(windings.W2),
-      K(windings.K),
-      orientation(windings.orientation),
-      clock(windings.clock),
-      whv(windings.whv),
-      wlv(windings.wlv) {}
+    : Transformer(checked_hv_ports(n1, n2, whv, wlv), n2, z2, ym, Complex(k, 0.0)),
+      A1(kIdentity),
+      W1(kStar),
+      A2(kIdentity),
+      B(kIdentity),
+      W2(kStar),
+      K(-kIdentity),
+      orientation(4 <= clock && clock <= 8 ? -1.0 : 1.0),
+      clock(clock),
+      whv(whv),
+      wlv(wlv) {
+  const Eigen::Matrix3d cycle_t = kCycle.transpose();
+  if (whv == "D") {
+    const bool ab = is_one_of(clock, {0, 4, 5, 6, 10, 11});
+    W1 = ab ? kIdentity - kCycle : kIdentity - cycle_t;
+    A1 = ab ? kIdentity - cycle_t : kIdentity - kCycle;
+  }
+  const bool c6 = is_one_of(clock, {0, 1, 2, 6, 7, 8});
+  if (wlv == "d") {
+    W2 = c6 ? kIdentity - kCycle : kIdentity - cycle_t;
+    A2 = c6 ? kIdentity - cycle_t : kIdentity - kCycle;
+  } else if (wlv == "z") {
+    K = c6 ? kCycle - kIdentity : cycle_t - kIdentity;
+    B = c6 ? kIdentity - cycle_t : kIdentity - kCycle;
+  }
+  A2 *= orientation;
+  B *= orientation;
+}
 
 std::pair<double, double> ThreePhaseTransformer::compute_open_circuit_parameters(double uhv, double ulv, double sn) {
-  const Complex e = std::exp(Complex(0.0, (-clock * kPi) / 6));
+  // In double: negating the int itself would overflow for the smallest clock.
+  const Complex e = std::exp(Complex(0.0, (-static_cast<double>(clock) * kPi) / 6));
   const double g = uhv / kSqrt3;
   const double h = ulv / kSqrt3;
   std::vector<std::pair<Port*, Complex>> drives{{side1_ports[0], Complex(g, 0.0 * g)},

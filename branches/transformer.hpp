@@ -185,9 +185,6 @@ class ThreePhaseTransformer : public Transformer<ThreePhaseTransformer> {
   std::string wlv;
 
  private:
-  struct Windings;
-  ThreePhaseTransformer(const Windings& windings, const Complex& z2, const Complex& ym, double k);
-
   // The circuit tests put 0 on the fourth port of each side that has one.
   void add_neutral_drives(std::vector<std::pair<Port*, Complex>>& drives) const;
 

@@ -113,6 +113,14 @@ def test_the_three_phase_open_circuit_test_turns_the_secondary_by_the_clock():
     assert lv[3] == 0
 
 
+@pytest.mark.parametrize("clock", [-2**31, -1, 12, 2**31 - 1])
+def test_any_clock_number_is_accepted_and_turns_the_open_circuit_secondary(clock):
+    transformer = cy.CyThreePhaseTransformer(4, 4, "Y", "y", 0.01, 0, 1, clock)
+    transformer.compute_open_circuit_parameters(1, 1, 1)
+    lv = transformer.get_side_potentials(4, 4)[1]
+    assert lv[0] == pytest.approx(cmath.rect(1 / math.sqrt(3), -clock * math.pi / 6), rel=1e-6)
+
+
 def test_the_short_circuit_voltage_of_a_delta_secondary_takes_a_third_of_z2():
     z2 = 0.03 + 0.04j
     star = cy.CyThreePhaseTransformer(3, 4, "D", "y", z2, 0, 0.02, 11).compute_short_circuit_parameters(1, 1, 1)
