@@ -28,9 +28,10 @@ from libcpp.vector cimport vector
 cimport numpy as cnp
 
 from load_flow_engine.engine cimport (
-    AbstractNewton, AbstractSolver, BackwardForward, Branch, Bus, DeltaPotentialRef,
-    DeltaPowerLoad, DeltaVoltageSource, Element, ElectricalNetwork, Ground, LoadBase,
-    Newton, NewtonGoldstein, PotentialRef, PowerLoad, SimplifiedLine, VoltageSource,
+    AbstractNewton, AbstractSolver, BackwardForward, Branch, Bus, CenterTransformer,
+    DeltaPotentialRef, DeltaPowerLoad, DeltaVoltageSource, Element, ElectricalNetwork, Ground,
+    LoadBase, Newton, NewtonGoldstein, PotentialRef, PowerLoad, SimplifiedLine,
+    SingleTransformer, ThreePhaseTransformer, TransformerBase, VoltageSource,
     set_logging_config,
 )
 
@@ -297,6 +298,37 @@ cdef class CyDeltaVoltageSource(CyElement):
     def update_voltages(self, double complex[::1] voltages):
         cdef DeltaVoltageSource* this = <DeltaVoltageSource*> self._engine()
         this.update_voltages(_items(voltages, this.voltages.size(), "voltages"))
+
+
+cdef class CyTransformer(CyBranch):
+    cdef TransformerBase* _transformer(self) except NULL:
+        return <TransformerBase*> self._engine()
+
+    def update_transformer_parameters(self, double complex z2, double complex ym, double complex k):
+        self._transformer().update_transformer_parameters(z2, ym, k)
+
+    def compute_open_circuit_parameters(self, double uhv, double ulv, double sn):
+        return self._transformer().compute_open_circuit_parameters(uhv, ulv, sn)
+
+    def compute_short_circuit_parameters(self, double uhv, double ulv, double sn):
+        return self._transformer().compute_short_circuit_parameters(uhv, ulv, sn)
+
+
+cdef class CyThreePhaseTransformer(CyTransformer):
+    # The engine refuses port counts that cannot carry the windings (ValueError).
+    def __cinit__(self, int n1, int n2, string whv, string wlv, double complex z2, double complex ym,
+                  double k, int clock):
+        self.element = new ThreePhaseTransformer(n1, n2, whv, wlv, z2, ym, k, clock)
+
+
+cdef class CySingleTransformer(CyTransformer):
+    def __cinit__(self, double complex z2, double complex ym, double complex k):
+        self.element = new SingleTransformer(z2, ym, k)
+
+
+cdef class CyCenterTransformer(CyTransformer):
+    def __cinit__(self, double complex z2, double complex ym, double k):
+        self.element = new CenterTransformer(z2, ym, k)
 
 
 # ---------------------------------------------------------------------------------------------

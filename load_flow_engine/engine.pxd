@@ -74,6 +74,25 @@ cdef extern from "branches/line.hpp":
         void update_line_parameters(const double complex* z_line) except +
 
 
+cdef extern from "branches/transformer.hpp":
+    cdef cppclass TransformerBase(Branch):
+        void update_transformer_parameters(const double complex& z2, const double complex& ym,
+                                           double complex k) except +
+        pair[double, double] compute_open_circuit_parameters(double uhv, double ulv, double sn) except +
+        pair[double, double] compute_short_circuit_parameters(double uhv, double ulv, double sn) except +
+
+    cdef cppclass ThreePhaseTransformer(TransformerBase):
+        ThreePhaseTransformer(int n1, int n2, const string& whv, const string& wlv,
+                              const double complex& z2, const double complex& ym, double k,
+                              int clock) except +
+
+    cdef cppclass SingleTransformer(TransformerBase):
+        SingleTransformer(const double complex& z2, const double complex& ym, double complex k) except +
+
+    cdef cppclass CenterTransformer(TransformerBase):
+        CenterTransformer(const double complex& z2, const double complex& ym, double k) except +
+
+
 cdef extern from "loads/load.hpp":
     cdef cppclass LoadBase(Element):
         void get_inner_currents(double complex* out) except +

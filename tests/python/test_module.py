@@ -24,6 +24,10 @@ TYPES = [
     ("CyDeltaPotentialRef", "CyElement"),
     ("CyVoltageSource", "CyElement"),
     ("CyDeltaVoltageSource", "CyElement"),
+    ("CyTransformer", "CyBranch"),
+    ("CyThreePhaseTransformer", "CyTransformer"),
+    ("CySingleTransformer", "CyTransformer"),
+    ("CyCenterTransformer", "CyTransformer"),
     ("CyElectricalNetwork", object),
     ("CyAbstractSolver", object),
     ("CyAbstractNewton", "CyAbstractSolver"),
@@ -31,7 +35,7 @@ TYPES = [
     ("CyNewtonGoldstein", "CyAbstractNewton"),
     ("CyBackwardForward", "CyAbstractSolver"),
 ]
-ABSTRACT = ["CyElement", "CyBranch", "CyLoad", "CyAbstractSolver", "CyAbstractNewton"]
+ABSTRACT = ["CyElement", "CyBranch", "CyLoad", "CyTransformer", "CyAbstractSolver", "CyAbstractNewton"]
 
 # One way to build each concrete type.
 CONCRETE = {
@@ -44,12 +48,15 @@ CONCRETE = {
     "CyDeltaPotentialRef": lambda: cy.CyDeltaPotentialRef(3),
     "CyVoltageSource": lambda: cy.CyVoltageSource(4, carr(1, 2, 3)),
     "CyDeltaVoltageSource": lambda: cy.CyDeltaVoltageSource(3, carr(1, 2)),
+    "CyThreePhaseTransformer": lambda: cy.CyThreePhaseTransformer(3, 4, "D", "y", 0.01, 0, 0.5, 11),
+    "CySingleTransformer": lambda: cy.CySingleTransformer(0.01, 0, 0.5),
+    "CyCenterTransformer": lambda: cy.CyCenterTransformer(0.01, 0, 0.5),
     "CyElectricalNetwork": lambda: cy.CyElectricalNetwork(None, 0),
     "CyNewton": lambda: cy.CyNewton(cy.CyElectricalNetwork(None, 0), False),
     "CyNewtonGoldstein": lambda: cy.CyNewtonGoldstein(cy.CyElectricalNetwork(None, 0), False, 0.1, 0.9),
     "CyBackwardForward": lambda: cy.CyBackwardForward(cy.CyElectricalNetwork(None, 0)),
 }
-ELEMENT_ABSTRACT = ["CyElement", "CyBranch", "CyLoad"]
+ELEMENT_ABSTRACT = ["CyElement", "CyBranch", "CyLoad", "CyTransformer"]
 
 
 def test_types_are_registered_in_order_with_their_bases():
@@ -209,6 +216,12 @@ DOCSTRINGS = {
     "CyDeltaPotentialRef.get_current": "CyDeltaPotentialRef.get_current(self)",
     "CyVoltageSource.update_voltages": "CyVoltageSource.update_voltages(self, double complex[::1] voltages)",
     "CyDeltaVoltageSource.update_voltages": "CyDeltaVoltageSource.update_voltages(self, double complex[::1] voltages)",
+    "CyTransformer.update_transformer_parameters":
+        "CyTransformer.update_transformer_parameters(self, double complex z2, double complex ym, double complex k)",
+    "CyTransformer.compute_open_circuit_parameters":
+        "CyTransformer.compute_open_circuit_parameters(self, double uhv, double ulv, double sn)",
+    "CyTransformer.compute_short_circuit_parameters":
+        "CyTransformer.compute_short_circuit_parameters(self, double uhv, double ulv, double sn)",
     "CyAbstractSolver.solve_load_flow": "CyAbstractSolver.solve_load_flow(self, int max_iterations, double tolerance)",
     "CyAbstractSolver.reset_inputs": "CyAbstractSolver.reset_inputs(self)",
     "CyAbstractSolver.get_variables": "CyAbstractSolver.get_variables(self)",
