@@ -26,7 +26,9 @@ class FlexibleParameter;
 // must outlive its solvers.
 class ElectricalNetwork {
  public:
-  // The list must hold distinct elements; a null entry throws std::invalid_argument.
+  // The list must hold distinct elements; a null entry throws std::invalid_argument, and so does
+  // a flexible load holding a null flexible parameter. The distinct flexible parameters of the
+  // flexible loads are gathered here, once each.
   explicit ElectricalNetwork(std::vector<Element*> elements);
   // Solvers and relinked records point into a network: it stays where it was built.
   ElectricalNetwork(const ElectricalNetwork&) = delete;
@@ -84,6 +86,7 @@ class ElectricalNetwork {
   std::set<FlexibleParameter*> flexible_parameters;
 
  private:
+  void gather_flexible_parameters(const std::vector<FlexibleParameter*>& parameters);
   // The position of `element` in the list, or -1.
   int position_of(const Element* element) const;
 
