@@ -60,6 +60,40 @@ cdef number* _items(number[::1] values, Py_ssize_t needed, str name) except? NUL
     return &values[0]
 
 
+cdef object[::1] _object_items(object array, str item_type):
+    """An array argument of Python objects (None stays None). Cython describes the items of
+    every object array by one shared name, so a dtype mismatch is reported here with the item
+    type that this argument expects."""
+    cdef object[::1] items
+    try:
+        items = array
+    except ValueError as error:
+        message = str(error)
+        prefix = "Buffer dtype mismatch, expected '"
+        if not message.startswith(prefix):
+            raise
+        raise ValueError(prefix + item_type + "'" + message[len(prefix):].split("'", 1)[1]) from None
+    return items
+
+
+cdef list _typed_items(object[::1] array, Py_ssize_t count, str name, type item_type):
+    """The first `count` items of an object array argument, each checked to be an `item_type`
+    (None counts as an empty array)."""
+    cdef Py_ssize_t given = 0 if array is None else array.shape[0]
+    if count > given:
+        raise ValueError(f"Array '{name}' has {given} items, {count} are needed")
+    cdef list items = []
+    cdef object item
+    cdef Py_ssize_t i
+    for i in range(count):
+        item = array[i]
+        if not isinstance(item, item_type):
+            raise TypeError(f"{name}[{i}] has incorrect type (expected load_flow_engine.cy_engine."
+                            f"{item_type.__name__}, got {type(item).__name__})")
+        items.append(item)
+    return items
+
+
 cdef cnp.ndarray _new_array(Py_ssize_t n, object dtype, int type_num):
     """A new one-dimensional array of n items for the engine to fill, made by np.empty. The
     checks guard against a module attribute `np` replaced by something else."""
@@ -312,23 +346,14 @@ cdef class CyFlexibleParameter:
         return self.parameter.compute_power(x, s_th)
 
 
-cdef tuple _flexible_parameters(CyFlexibleParameter[::1] parameters, Py_ssize_t count,
-                                vector[FlexibleParameter*]& pointers):
-    """Appends the engine objects of the first `count` items of `parameters` to `pointers` and
-    returns those items, which the load keeps alive."""
-    cdef Py_ssize_t given = 0 if parameters is None else parameters.shape[0]
-    if given < count:
-        raise ValueError(f"Array 'parameters' has {given} items, {count} are needed")
-    cdef list items = []
-    cdef object item
-    cdef Py_ssize_t i
-    for i in range(count):
-        item = parameters[i]
-        if not isinstance(item, CyFlexibleParameter):
-            raise TypeError(f"parameters[{i}] has incorrect type (expected load_flow_engine.cy_engine."
-                            f"CyFlexibleParameter, got {type(item).__name__})")
-        pointers.push_back((<CyFlexibleParameter> item).parameter)
-        items.append(item)
+cdef tuple _flexible_parameters(object array, Py_ssize_t count, vector[FlexibleParameter*]& pointers):
+    """Appends the engine objects of the first `count` items of the array argument `parameters`
+    to `pointers` and returns those items, which the load keeps alive."""
+    cdef list items = _typed_items(_object_items(array, "CyFlexibleParameter"), count, "parameters",
+                                   CyFlexibleParameter)
+    cdef CyFlexibleParameter item
+    for item in items:
+        pointers.push_back(item.parameter)
     return tuple(items)
 
 
@@ -342,7 +367,7 @@ cdef int _parameters_linked_by(tuple parameters, object solver) except -1:
 cdef class CyFlexibleLoad(CyLoad):
     cdef tuple _parameters
 
-    def __cinit__(self, int n, double complex[::1] powers, CyFlexibleParameter[::1] parameters):
+    def __cinit__(self, int n, double complex[::1] powers, parameters):
         cdef Py_ssize_t phases = <Py_ssize_t> n - 1 if n >= 1 else 0
         cdef const double complex* values = _items(powers, phases, "powers")
         cdef vector[FlexibleParameter*] pointers
@@ -375,7 +400,7 @@ cdef class CyFlexibleLoad(CyLoad):
 cdef class CyDeltaFlexibleLoad(CyLoad):
     cdef tuple _parameters
 
-    def __cinit__(self, int n, double complex[::1] powers, CyFlexibleParameter[::1] parameters):
+    def __cinit__(self, int n, double complex[::1] powers, parameters):
         cdef Py_ssize_t branches = n if n >= 0 else 0
         cdef const double complex* values = _items(powers, branches, "powers")
         cdef vector[FlexibleParameter*] pointers
@@ -454,30 +479,22 @@ cdef class CyElectricalNetwork:
     cdef ElectricalNetwork* network
     cdef tuple _elements
 
-    def __cinit__(self, CyElement[::1] elements, int nb_elements):
+    def __cinit__(self, elements, int nb_elements):
+        cdef object[::1] element_items = _object_items(elements, "CyElement")
         if nb_elements < 0:
             # What reserving a negative count of elements reports.
             raise RuntimeError("vector::reserve")
-        cdef Py_ssize_t given = 0 if elements is None else elements.shape[0]
-        if nb_elements > given:
-            raise ValueError(f"Array 'elements' has {given} items, {nb_elements} are needed")
+        cdef list items = _typed_items(element_items, nb_elements, "elements", CyElement)
         cdef vector[Element*] pointers
         pointers.reserve(nb_elements)
         cdef unordered_set[Element*] seen
-        cdef list items = []
-        cdef object item
         cdef Element* pointer
         cdef Py_ssize_t i
         for i in range(nb_elements):
-            item = elements[i]
-            if not isinstance(item, CyElement):
-                raise TypeError(f"elements[{i}] has incorrect type (expected "
-                                f"load_flow_engine.cy_engine.CyElement, got {type(item).__name__})")
-            pointer = (<CyElement> item)._engine()
+            pointer = (<CyElement> items[i])._engine()
             if not seen.insert(pointer).second:
                 raise ValueError(f"elements[{i}] is listed twice")
             pointers.push_back(pointer)
-            items.append(item)
         self.network = new ElectricalNetwork(pointers)
         self._elements = tuple(items)
 
