@@ -364,6 +364,14 @@ cdef int _parameters_linked_by(tuple parameters, object solver) except -1:
     return 0
 
 
+cdef cnp.ndarray _powers_array(int n, Py_ssize_t size, Py_ssize_t written):
+    """The result array of `size` items that get_powers(n) returns, refused when it cannot hold
+    the `written` powers of the load (a negative size is left to np.empty)."""
+    if 0 <= size < written:
+        raise IndexError(f"n = {n} gives room for {size} of the {written} powers of this load")
+    return _complex_array(size)
+
+
 cdef class CyFlexibleLoad(CyLoad):
     cdef tuple _parameters
 
@@ -388,11 +396,7 @@ cdef class CyFlexibleLoad(CyLoad):
 
     def get_powers(self, int n):
         cdef FlexibleLoad* this = <FlexibleLoad*> self._engine()
-        cdef Py_ssize_t size = <Py_ssize_t> n - 1
-        cdef Py_ssize_t written = this.powers.size()
-        if 0 <= size < written:
-            raise IndexError(f"n = {n} gives room for {size} of the {written} powers of this load")
-        cdef cnp.ndarray result = _complex_array(size)
+        cdef cnp.ndarray result = _powers_array(n, <Py_ssize_t> n - 1, this.powers.size())
         this.get_powers(_complex_ptr(result))
         return result
 
@@ -421,10 +425,7 @@ cdef class CyDeltaFlexibleLoad(CyLoad):
 
     def get_powers(self, int n):
         cdef DeltaFlexibleLoad* this = <DeltaFlexibleLoad*> self._engine()
-        cdef Py_ssize_t written = this.powers.size()
-        if 0 <= n < written:
-            raise IndexError(f"n = {n} is below the {written} powers of this load")
-        cdef cnp.ndarray result = _complex_array(n)
+        cdef cnp.ndarray result = _powers_array(n, n, this.powers.size())
         this.get_powers(_complex_ptr(result))
         return result
 
