@@ -18,7 +18,7 @@ class FlexibleParameter;
 //  - unknowns: 2 reals (real, imaginary part of the potential) per non-reference node in
 //    `connections` order, then each element's own unknowns in list order;
 //  - dynamic parameters: each element's parameters in list order, then each flexible parameter's
-//    in set order;
+//    in set order (3 reals: s_max, q_min, q_max);
 //  - residual rows: the Kirchhoff equations of the non-reference nodes (2 rows each), then each
 //    element's internal rows, so that rows and unknowns share one layout.
 //
