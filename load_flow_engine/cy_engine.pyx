@@ -11,6 +11,8 @@
 # sees it, and no engine object is left pointing into freed storage:
 #   - a network keeps its elements, a solver its network;
 #   - an element keeps the solver that linked it last, whose vectors its records point into;
+#   - a flexible load keeps its flexible parameters, and a flexible parameter the solver that
+#     linked its limits last;
 #   - a node can outlive the elements of every network that holds it (an element joined to it
 #     later, or a port disconnected from it, still reads it), so a solver that goes unlinks the
 #     nodes still pointing into its unknowns, and they keep the value they last read.
@@ -28,11 +30,11 @@ from libcpp.vector cimport vector
 cimport numpy as cnp
 
 from load_flow_engine.engine cimport (
-    AbstractNewton, AbstractSolver, BackwardForward, Branch, Bus, CenterTransformer,
-    DeltaPotentialRef, DeltaPowerLoad, DeltaVoltageSource, Element, ElectricalNetwork, Ground,
-    LoadBase, Newton, NewtonGoldstein, PotentialRef, PowerLoad, SimplifiedLine,
-    SingleTransformer, ThreePhaseTransformer, TransformerBase, VoltageSource,
-    set_logging_config,
+    AbstractNewton, AbstractSolver, BackwardForward, Branch, Bus, CenterTransformer, Control,
+    DeltaFlexibleLoad, DeltaPotentialRef, DeltaPowerLoad, DeltaVoltageSource, ElectricalNetwork,
+    Element, FlexibleLoad, FlexibleParameter, Ground, LoadBase, Newton, NewtonGoldstein,
+    PotentialRef, PowerLoad, Projection, SimplifiedLine, SingleTransformer, ThreePhaseTransformer,
+    TransformerBase, VoltageSource, set_logging_config,
 )
 
 import numpy as np
@@ -57,6 +59,40 @@ cdef number* _items(number[::1] values, Py_ssize_t needed, str name) except? NUL
     if given == 0:
         return NULL
     return &values[0]
+
+
+cdef object[::1] _object_items(object array, str item_type):
+    """An array argument of Python objects (None stays None). Cython describes the items of
+    every object array by one shared name, so a dtype mismatch is reported here with the item
+    type that this argument expects."""
+    cdef object[::1] items
+    try:
+        items = array
+    except ValueError as error:
+        message = str(error)
+        prefix = "Buffer dtype mismatch, expected '"
+        if not message.startswith(prefix):
+            raise
+        raise ValueError(prefix + item_type + "'" + message[len(prefix):].split("'", 1)[1]) from None
+    return items
+
+
+cdef list _typed_items(object[::1] array, Py_ssize_t count, str name, type item_type):
+    """The first `count` items of an object array argument, each checked to be an `item_type`
+    (None counts as an empty array)."""
+    cdef Py_ssize_t given = 0 if array is None else array.shape[0]
+    if count > given:
+        raise ValueError(f"Array '{name}' has {given} items, {count} are needed")
+    cdef list items = []
+    cdef object item
+    cdef Py_ssize_t i
+    for i in range(count):
+        item = array[i]
+        if not isinstance(item, item_type):
+            raise TypeError(f"{name}[{i}] has incorrect type (expected load_flow_engine.cy_engine."
+                            f"{item_type.__name__}, got {type(item).__name__})")
+        items.append(item)
+    return items
 
 
 cdef cnp.ndarray _new_array(Py_ssize_t n, object dtype, int type_num):
@@ -124,6 +160,11 @@ cdef class CyElement:
         if self.element == NULL:
             raise TypeError(f"{type(self).__name__} is abstract and holds no engine element")
         return self.element
+
+    cdef int _linked_by(self, object solver) except -1:
+        """Records that this element's records now point into `solver`'s vectors."""
+        self._solver = solver
+        return 0
 
     def connect(self, CyElement cy_element not None, connections):
         cdef vector[pair[int, int]] pairs = connections
@@ -261,6 +302,135 @@ cdef class CyDeltaPowerLoad(CyLoad):
         this.update_powers(_items(powers, this.powers.size(), "powers"))
 
 
+# ---------------------------------------------------------------------------------------------
+# Flexible loads and their control laws
+
+cdef class CyControl:
+    cdef Control* control
+
+    def __cinit__(self, string t, double u_min, double u_down, double u_up, double u_max,
+                  double alpha, double epsilon):
+        self.control = new Control(t, u_min, u_down, u_up, u_max, alpha, epsilon)
+
+    def __dealloc__(self):
+        del self.control
+
+
+cdef class CyProjection:
+    cdef Projection* projection
+
+    def __cinit__(self, string t, double alpha, double epsilon):
+        self.projection = new Projection(t, alpha, epsilon)
+
+    def __dealloc__(self):
+        del self.projection
+
+
+cdef class CyFlexibleParameter:
+    cdef FlexibleParameter* parameter
+    # The solver that linked the limits last: they point into its parameter vector.
+    cdef object _solver
+
+    def __cinit__(self, CyControl control_p not None, CyControl control_q not None,
+                  CyProjection projection not None, double s_max, double q_min, double q_max):
+        # The engine copies the laws and the projection.
+        self.parameter = new FlexibleParameter(deref(control_p.control), deref(control_q.control),
+                                               deref(projection.projection), s_max, q_min, q_max)
+
+    def __dealloc__(self):
+        del self.parameter
+
+    def update_parameters(self, double s_max, double q_min, double q_max):
+        self.parameter.update_parameters(s_max, q_min, q_max)
+
+    def compute_power(self, double x, double complex s_th):
+        return self.parameter.compute_power(x, s_th)
+
+
+cdef tuple _flexible_parameters(object array, Py_ssize_t count, vector[FlexibleParameter*]& pointers):
+    """Appends the engine objects of the first `count` items of the array argument `parameters`
+    to `pointers` and returns those items, which the load keeps alive."""
+    cdef list items = _typed_items(_object_items(array, "CyFlexibleParameter"), count, "parameters",
+                                   CyFlexibleParameter)
+    cdef CyFlexibleParameter item
+    for item in items:
+        pointers.push_back(item.parameter)
+    return tuple(items)
+
+
+cdef int _parameters_linked_by(tuple parameters, object solver) except -1:
+    cdef CyFlexibleParameter parameter
+    for parameter in parameters:
+        parameter._solver = solver
+    return 0
+
+
+cdef cnp.ndarray _powers_array(int n, Py_ssize_t size, Py_ssize_t written):
+    """The result array of `size` items that get_powers(n) returns, refused when it cannot hold
+    the `written` powers of the load (a negative size is left to np.empty)."""
+    if 0 <= size < written:
+        raise IndexError(f"n = {n} gives room for {size} of the {written} powers of this load")
+    return _complex_array(size)
+
+
+cdef class CyFlexibleLoad(CyLoad):
+    cdef tuple _parameters
+
+    def __cinit__(self, int n, double complex[::1] powers, parameters):
+        cdef Py_ssize_t phases = <Py_ssize_t> n - 1 if n >= 1 else 0
+        cdef const double complex* values = _items(powers, phases, "powers")
+        cdef vector[FlexibleParameter*] pointers
+        items = _flexible_parameters(parameters, phases, pointers)
+        self.element = new FlexibleLoad(n, values, pointers)
+        self._parameters = items
+
+    cdef Py_ssize_t _inner_count(self):
+        return (<FlexibleLoad*> self.element).powers.size()
+
+    cdef int _linked_by(self, object solver) except -1:
+        self._solver = solver
+        return _parameters_linked_by(self._parameters, solver)
+
+    def update_powers(self, double complex[::1] powers):
+        cdef FlexibleLoad* this = <FlexibleLoad*> self._engine()
+        this.update_powers(_items(powers, this.powers.size(), "powers"))
+
+    def get_powers(self, int n):
+        cdef FlexibleLoad* this = <FlexibleLoad*> self._engine()
+        cdef cnp.ndarray result = _powers_array(n, <Py_ssize_t> n - 1, this.powers.size())
+        this.get_powers(_complex_ptr(result))
+        return result
+
+
+cdef class CyDeltaFlexibleLoad(CyLoad):
+    cdef tuple _parameters
+
+    def __cinit__(self, int n, double complex[::1] powers, parameters):
+        cdef Py_ssize_t branches = n if n >= 0 else 0
+        cdef const double complex* values = _items(powers, branches, "powers")
+        cdef vector[FlexibleParameter*] pointers
+        items = _flexible_parameters(parameters, branches, pointers)
+        self.element = new DeltaFlexibleLoad(n, values, pointers)
+        self._parameters = items
+
+    cdef Py_ssize_t _inner_count(self):
+        return (<DeltaFlexibleLoad*> self.element).powers.size()
+
+    cdef int _linked_by(self, object solver) except -1:
+        self._solver = solver
+        return _parameters_linked_by(self._parameters, solver)
+
+    def update_powers(self, double complex[::1] powers):
+        cdef DeltaFlexibleLoad* this = <DeltaFlexibleLoad*> self._engine()
+        this.update_powers(_items(powers, this.powers.size(), "powers"))
+
+    def get_powers(self, int n):
+        cdef DeltaFlexibleLoad* this = <DeltaFlexibleLoad*> self._engine()
+        cdef cnp.ndarray result = _powers_array(n, n, this.powers.size())
+        this.get_powers(_complex_ptr(result))
+        return result
+
+
 cdef class CyGround(CyElement):
     def __cinit__(self, *args, **kwargs):
         self.element = new Ground()
@@ -342,30 +512,22 @@ cdef class CyElectricalNetwork:
     cdef ElectricalNetwork* network
     cdef tuple _elements
 
-    def __cinit__(self, CyElement[::1] elements, int nb_elements):
+    def __cinit__(self, elements, int nb_elements):
+        cdef object[::1] element_items = _object_items(elements, "CyElement")
         if nb_elements < 0:
             # What reserving a negative count of elements reports.
             raise RuntimeError("vector::reserve")
-        cdef Py_ssize_t given = 0 if elements is None else elements.shape[0]
-        if nb_elements > given:
-            raise ValueError(f"Array 'elements' has {given} items, {nb_elements} are needed")
+        cdef list items = _typed_items(element_items, nb_elements, "elements", CyElement)
         cdef vector[Element*] pointers
         pointers.reserve(nb_elements)
         cdef unordered_set[Element*] seen
-        cdef list items = []
-        cdef object item
         cdef Element* pointer
         cdef Py_ssize_t i
         for i in range(nb_elements):
-            item = elements[i]
-            if not isinstance(item, CyElement):
-                raise TypeError(f"elements[{i}] has incorrect type (expected "
-                                f"load_flow_engine.cy_engine.CyElement, got {type(item).__name__})")
-            pointer = (<CyElement> item)._engine()
+            pointer = (<CyElement> items[i])._engine()
             if not seen.insert(pointer).second:
                 raise ValueError(f"elements[{i}] is listed twice")
             pointers.push_back(pointer)
-            items.append(item)
         self.network = new ElectricalNetwork(pointers)
         self._elements = tuple(items)
 
@@ -393,7 +555,7 @@ cdef class CyAbstractSolver:
         self._network = network
         cdef CyElement element
         for element in network._elements:
-            element._solver = self
+            element._linked_by(self)
         return 0
 
     cdef int _take_over_after_failure(self, CyElectricalNetwork network) except -1:

@@ -110,6 +110,35 @@ cdef extern from "loads/power_load.hpp":
         vector[ADVariable[double complex]] powers
 
 
+cdef extern from "loads/flexible_parameter.hpp":
+    cdef cppclass Control:
+        Control(const string& t, double u_min, double u_down, double u_up, double u_max, double alpha,
+                double epsilon) except +
+
+    cdef cppclass Projection:
+        Projection(const string& t, double alpha, double epsilon) except +
+
+    cdef cppclass FlexibleParameter:
+        FlexibleParameter(const Control& control_p, const Control& control_q, const Projection& projection,
+                          double s_max, double q_min, double q_max) except +
+        void update_parameters(double s_max, double q_min, double q_max) except +
+        double complex compute_power "compute_power<std::complex<double>>"(double x, double complex s_th) except +
+
+
+cdef extern from "loads/flexible_load.hpp":
+    cdef cppclass FlexibleLoad(LoadBase):
+        FlexibleLoad(int n, const double complex* powers, vector[FlexibleParameter*] parameters) except +
+        void update_powers(const double complex* powers) except +
+        void get_powers(double complex* out) except +
+        vector[ADVariable[double complex]] powers
+
+    cdef cppclass DeltaFlexibleLoad(LoadBase):
+        DeltaFlexibleLoad(int n, const double complex* powers, vector[FlexibleParameter*] parameters) except +
+        void update_powers(const double complex* powers) except +
+        void get_powers(double complex* out) except +
+        vector[ADVariable[double complex]] powers
+
+
 cdef extern from "solvers/electrical_network.hpp":
     cdef cppclass ElectricalNetwork:
         ElectricalNetwork(vector[Element*] elements) except +

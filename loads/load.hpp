@@ -25,6 +25,11 @@ C power_current(const C& voltage, const C& power) {
   return std::conj(quotient(power, voltage));
 }
 
+// The number of phases of a star load with n ports (its neutral being the last port). Below one
+// port the count stays negative, so that reserving it throws std::length_error; n − 1 is never
+// formed for such n, where it could overflow.
+inline int star_phase_count(int n) { return n >= 1 ? n - 1 : -1; }
+
 // Base of the load kinds: the current law dispatch of the core, and the star and
 // delta conventions that turn per-phase or per-branch currents into port currents.
 //

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "loads/flexible_load.hpp"
+
 namespace {
 bool holds_nan(const ComplexAD& current) {
   return std::isnan(CppAD::Value(current.real())) || std::isnan(CppAD::Value(current.imag()));
@@ -20,6 +22,17 @@ ElectricalNetwork::ElectricalNetwork(std::vector<Element*> elements) : elements(
     if (element == nullptr) throw std::invalid_argument("The element list holds a null pointer.");
     for (const Port& port : element->ports)
       if (seen.insert(port.connection.get()).second) connections.push_back(port.connection);
+    if (const auto* load = dynamic_cast<const FlexibleLoad*>(element))
+      gather_flexible_parameters(load->parameters);
+    else if (const auto* delta = dynamic_cast<const DeltaFlexibleLoad*>(element))
+      gather_flexible_parameters(delta->parameters);
+  }
+}
+
+void ElectricalNetwork::gather_flexible_parameters(const std::vector<FlexibleParameter*>& parameters) {
+  for (FlexibleParameter* parameter : parameters) {
+    if (parameter == nullptr) throw std::invalid_argument("A flexible load holds a null flexible parameter.");
+    flexible_parameters.insert(parameter);
   }
 }
 
@@ -31,6 +44,7 @@ std::pair<std::vector<double>, std::vector<double>> ElectricalNetwork::declare_v
     element->declare_independent_variables(x0);
     element->declare_dynamic_variables(p0);
   }
+  for (const FlexibleParameter* parameter : flexible_parameters) parameter->declare_dynamic_variables(p0);
   return {std::move(x0), std::move(p0)};
 }
 
@@ -48,6 +62,7 @@ void ElectricalNetwork::link_variables(const VectorXAD& x, VectorXd& xd, const V
     element->link_independent_variables(x, xd, ix);
     element->link_dynamic_variables(p, pd, ip);
   }
+  for (FlexibleParameter* parameter : flexible_parameters) parameter->link_dynamic_variables(p, pd, ip);
 }
 
 void ElectricalNetwork::link_constants(VectorXd& xd, VectorXd& pd) const {

@@ -18,7 +18,7 @@ class FlexibleParameter;
 //  - unknowns: 2 reals (real, imaginary part of the potential) per non-reference node in
 //    `connections` order, then each element's own unknowns in list order;
 //  - dynamic parameters: each element's parameters in list order, then each flexible parameter's
-//    in set order;
+//    in set order (3 reals: s_max, q_min, q_max);
 //  - residual rows: the Kirchhoff equations of the non-reference nodes (2 rows each), then each
 //    element's internal rows, so that rows and unknowns share one layout.
 //
@@ -26,7 +26,9 @@ class FlexibleParameter;
 // must outlive its solvers.
 class ElectricalNetwork {
  public:
-  // The list must hold distinct elements; a null entry throws std::invalid_argument.
+  // The list must hold distinct elements; a null entry throws std::invalid_argument, and so does
+  // a flexible load holding a null flexible parameter. The distinct flexible parameters of the
+  // flexible loads are gathered here, once each.
   explicit ElectricalNetwork(std::vector<Element*> elements);
   // Solvers and relinked records point into a network: it stays where it was built.
   ElectricalNetwork(const ElectricalNetwork&) = delete;
@@ -84,6 +86,7 @@ class ElectricalNetwork {
   std::set<FlexibleParameter*> flexible_parameters;
 
  private:
+  void gather_flexible_parameters(const std::vector<FlexibleParameter*>& parameters);
   // The position of `element` in the list, or -1.
   int position_of(const Element* element) const;
 

@@ -19,6 +19,11 @@ TYPES = [
     ("CyLoad", "CyElement"),
     ("CyPowerLoad", "CyLoad"),
     ("CyDeltaPowerLoad", "CyLoad"),
+    ("CyControl", object),
+    ("CyProjection", object),
+    ("CyFlexibleParameter", object),
+    ("CyFlexibleLoad", "CyLoad"),
+    ("CyDeltaFlexibleLoad", "CyLoad"),
     ("CyGround", "CyElement"),
     ("CyPotentialRef", "CyElement"),
     ("CyDeltaPotentialRef", "CyElement"),
@@ -37,12 +42,28 @@ TYPES = [
 ]
 ABSTRACT = ["CyElement", "CyBranch", "CyLoad", "CyTransformer", "CyAbstractSolver", "CyAbstractNewton"]
 
+def flexible_parameter():
+    control = cy.CyControl("constant", 0, 0, 0, 0, 0, 0)
+    return cy.CyFlexibleParameter(control, control, cy.CyProjection("euclidean", 0, 0), 1, 0, 0)
+
+
+def flexible_parameters(n):
+    array = np.empty(n, dtype=object)
+    array[:] = [flexible_parameter()] * n
+    return array
+
+
 # One way to build each concrete type.
 CONCRETE = {
     "CySimplifiedLine": lambda: cy.CySimplifiedLine(1, carr(1)),
     "CyBus": lambda: cy.CyBus(2, carr(1, 2)),
     "CyPowerLoad": lambda: cy.CyPowerLoad(2, carr(1)),
     "CyDeltaPowerLoad": lambda: cy.CyDeltaPowerLoad(2, carr(1, 2)),
+    "CyControl": lambda: cy.CyControl("constant", 0, 0, 0, 0, 0, 0),
+    "CyProjection": lambda: cy.CyProjection("euclidean", 0, 0),
+    "CyFlexibleParameter": lambda: flexible_parameter(),
+    "CyFlexibleLoad": lambda: cy.CyFlexibleLoad(2, carr(1), flexible_parameters(1)),
+    "CyDeltaFlexibleLoad": lambda: cy.CyDeltaFlexibleLoad(2, carr(1, 2), flexible_parameters(2)),
     "CyGround": lambda: cy.CyGround(),
     "CyPotentialRef": lambda: cy.CyPotentialRef(),
     "CyDeltaPotentialRef": lambda: cy.CyDeltaPotentialRef(3),
@@ -211,6 +232,13 @@ DOCSTRINGS = {
     "CyLoad.get_inner_currents": "CyLoad.get_inner_currents(self, int size)",
     "CyPowerLoad.update_powers": "CyPowerLoad.update_powers(self, double complex[::1] powers)",
     "CyDeltaPowerLoad.update_powers": "CyDeltaPowerLoad.update_powers(self, double complex[::1] powers)",
+    "CyFlexibleParameter.update_parameters":
+        "CyFlexibleParameter.update_parameters(self, double s_max, double q_min, double q_max)",
+    "CyFlexibleParameter.compute_power": "CyFlexibleParameter.compute_power(self, double x, double complex s_th)",
+    "CyFlexibleLoad.update_powers": "CyFlexibleLoad.update_powers(self, double complex[::1] powers)",
+    "CyFlexibleLoad.get_powers": "CyFlexibleLoad.get_powers(self, int n)",
+    "CyDeltaFlexibleLoad.update_powers": "CyDeltaFlexibleLoad.update_powers(self, double complex[::1] powers)",
+    "CyDeltaFlexibleLoad.get_powers": "CyDeltaFlexibleLoad.get_powers(self, int n)",
     "CyBus.initialize_potentials": "CyBus.initialize_potentials(self, double complex[::1] potentials)",
     "CyPotentialRef.get_current": "CyPotentialRef.get_current(self)",
     "CyDeltaPotentialRef.get_current": "CyDeltaPotentialRef.get_current(self)",
