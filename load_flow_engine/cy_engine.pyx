@@ -28,10 +28,10 @@ from libcpp.vector cimport vector
 cimport numpy as cnp
 
 from load_flow_engine.engine cimport (
-    AbstractNewton, AbstractSolver, BackwardForward, Branch, Bus, DeltaPotentialRef,
-    DeltaPowerLoad, DeltaVoltageSource, Element, ElectricalNetwork, Ground, LoadBase,
-    Newton, NewtonGoldstein, PotentialRef, PowerLoad, SimplifiedLine, VoltageSource,
-    set_logging_config,
+    AbstractNewton, AbstractSolver, AdmittanceLoad, BackwardForward, Branch, Bus, CurrentLoad,
+    DeltaAdmittanceLoad, DeltaCurrentLoad, DeltaPotentialRef, DeltaPowerLoad, DeltaVoltageSource,
+    Element, ElectricalNetwork, Ground, LoadBalancer, LoadBase, Newton, NewtonGoldstein,
+    PotentialRef, PowerLoad, SimplifiedLine, VoltageSource, set_logging_config,
 )
 
 import numpy as np
@@ -258,6 +258,62 @@ cdef class CyDeltaPowerLoad(CyLoad):
     def update_powers(self, double complex[::1] powers):
         cdef DeltaPowerLoad* this = <DeltaPowerLoad*> self._engine()
         this.update_powers(_items(powers, this.powers.size(), "powers"))
+
+
+cdef class CyAdmittanceLoad(CyLoad):
+    def __cinit__(self, int n, double complex[::1] admittances):
+        self.element = new AdmittanceLoad(n, _items(admittances, <Py_ssize_t> n - 1, "admittances"))
+
+    cdef Py_ssize_t _inner_count(self):
+        return (<AdmittanceLoad*> self.element).admittances.size()
+
+    def update_admittances(self, double complex[::1] admittances):
+        cdef AdmittanceLoad* this = <AdmittanceLoad*> self._engine()
+        this.update_admittances(_items(admittances, this.admittances.size(), "admittances"))
+
+
+cdef class CyDeltaAdmittanceLoad(CyLoad):
+    def __cinit__(self, int n, double complex[::1] admittances):
+        self.element = new DeltaAdmittanceLoad(n, _items(admittances, n, "admittances"))
+
+    cdef Py_ssize_t _inner_count(self):
+        return (<DeltaAdmittanceLoad*> self.element).admittances.size()
+
+    def update_admittances(self, double complex[::1] admittances):
+        cdef DeltaAdmittanceLoad* this = <DeltaAdmittanceLoad*> self._engine()
+        this.update_admittances(_items(admittances, this.admittances.size(), "admittances"))
+
+
+cdef class CyCurrentLoad(CyLoad):
+    def __cinit__(self, int n, double complex[::1] currents):
+        self.element = new CurrentLoad(n, _items(currents, <Py_ssize_t> n - 1, "currents"))
+
+    cdef Py_ssize_t _inner_count(self):
+        return (<CurrentLoad*> self.element).currents.size()
+
+    def update_currents(self, double complex[::1] currents):
+        cdef CurrentLoad* this = <CurrentLoad*> self._engine()
+        this.update_currents(_items(currents, this.currents.size(), "currents"))
+
+
+cdef class CyDeltaCurrentLoad(CyLoad):
+    def __cinit__(self, int n, double complex[::1] currents):
+        self.element = new DeltaCurrentLoad(n, _items(currents, n, "currents"))
+
+    cdef Py_ssize_t _inner_count(self):
+        return (<DeltaCurrentLoad*> self.element).currents.size()
+
+    def update_currents(self, double complex[::1] currents):
+        cdef DeltaCurrentLoad* this = <DeltaCurrentLoad*> self._engine()
+        this.update_currents(_items(currents, this.currents.size(), "currents"))
+
+
+cdef class CyLoadBalancer(CyLoad):
+    def __cinit__(self, double complex z2, double complex ym, double k):
+        self.element = new LoadBalancer(z2, ym, k)
+
+    cdef Py_ssize_t _inner_count(self):
+        return 3
 
 
 cdef class CyGround(CyElement):

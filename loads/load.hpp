@@ -25,6 +25,30 @@ C power_current(const C& voltage, const C& power) {
   return std::conj(quotient(power, voltage));
 }
 
+// The current y·U drawn by the admittance y at the voltage U.
+template <class C>
+C admittance_current(const C& voltage, const C& admittance) {
+  return admittance * voltage;
+}
+
+// |z| in either arithmetic: plain values guard against overflow and underflow (hypot); recorded
+// values take the square root of Re z·Re z + Im z·Im z, unscaled.
+inline double modulus(const Complex& z) { return std::abs(z); }
+inline AD modulus(const ComplexAD& z) { return CppAD::sqrt(z.real() * z.real() + z.imag() * z.imag()); }
+
+// The current of magnitude |I0| at the angle arg U + arg I0: I0·U/|U|, each part of the product
+// divided by the real modulus. A zero voltage gives 0/0, a NaN current, not an error.
+template <class C>
+C constant_current(const C& voltage, const C& current) {
+  const auto magnitude = modulus(voltage);
+  const C product = current * voltage;
+  return C(product.real() / magnitude, product.imag() / magnitude);
+}
+
+// How many phases a star load of n ports has: n-1. Without its neutral (n < 1) the count is
+// negative, which the reservation of the records refuses; no arithmetic that could overflow.
+inline int phase_count(int n) { return n > 0 ? n - 1 : -1; }
+
 // Base of the load kinds: the current law dispatch of the core, and the star and
 // delta conventions that turn per-phase or per-branch currents into port currents.
 //
@@ -59,6 +83,12 @@ class Load : public ElementImpl<T, LoadBase> {
     this->ports[neutral].template current_as<C>() = neutral_current;
   }
 
+  // The star convention over a law current(U_i, p_i) of one parameter record per phase.
+  template <class C, class Law>
+  void eval_star_law(const ComplexRecords& records, Law&& law) {
+    eval_star_currents<C>([&](const C& voltage, std::size_t i) { return law(voltage, records[i].template as<C>()); });
+  }
+
   // Star kinds' inner currents: the phase-port currents of the last plain evaluation.
   void copy_phase_currents(Complex* out) const {
     for (std::size_t i = 0; i + 1 < this->ports.size(); ++i) out[i] = this->ports[i].current;
@@ -86,4 +116,18 @@ class Load : public ElementImpl<T, LoadBase> {
     }
     ports[0].template current_as<C>() = first - previous;
   }
+
+  // The delta convention over the kind's own branch law, T::compute_current<C>(i).
+  template <class C>
+  void eval_branch_currents() {
+    eval_delta_currents<C>([this](std::size_t i) { return kind().template compute_current<C>(i); });
+  }
+
+  // Delta kinds' inner currents: every branch current, recomputed in plain arithmetic.
+  void copy_branch_currents(Complex* out) const {
+    for (std::size_t i = 0; i < this->ports.size(); ++i) out[i] = kind().template compute_current<Complex>(i);
+  }
+
+ private:
+  const T& kind() const { return static_cast<const T&>(*this); }
 };

@@ -32,14 +32,10 @@ class PowerLoad : public AbstractPowerLoad<PowerLoad> {
   using AbstractPowerLoad::eval_currents;
 
   // Reads n-1 setpoints. n < 1 throws std::length_error; n = 1 is a lone neutral port.
-  PowerLoad(int n, const Complex* powers) : AbstractPowerLoad(n, powers, n - 1) {}
+  PowerLoad(int n, const Complex* powers) : AbstractPowerLoad(n, powers, phase_count(n)) {}
 
   template <class C>
-  void eval_currents() {
-    eval_star_currents<C>([this](const C& voltage, std::size_t i) {
-      return power_current(voltage, powers[i].as<C>());
-    });
-  }
+  void eval_currents() { eval_star_law<C>(powers, power_current<C>); }
 
   void get_inner_currents(Complex* out) const override { copy_phase_currents(out); }
 };
@@ -59,11 +55,7 @@ class DeltaPowerLoad : public AbstractPowerLoad<DeltaPowerLoad> {
   }
 
   template <class C>
-  void eval_currents() {
-    eval_delta_currents<C>([this](std::size_t i) { return compute_current<C>(i); });
-  }
+  void eval_currents() { eval_branch_currents<C>(); }
 
-  void get_inner_currents(Complex* out) const override {
-    for (std::size_t i = 0; i < ports.size(); ++i) out[i] = compute_current<Complex>(i);
-  }
+  void get_inner_currents(Complex* out) const override { copy_branch_currents(out); }
 };
