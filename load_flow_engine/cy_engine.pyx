@@ -238,7 +238,7 @@ cdef class CyLoad(CyElement):
 
 cdef class CyPowerLoad(CyLoad):
     def __cinit__(self, int n, double complex[::1] powers):
-        self.element = new PowerLoad(n, _items(powers, n - 1, "powers"))
+        self.element = new PowerLoad(n, _items(powers, <Py_ssize_t> n - 1, "powers"))
 
     cdef Py_ssize_t _inner_count(self):
         return (<PowerLoad*> self.element).powers.size()
