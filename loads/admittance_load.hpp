@@ -22,40 +22,26 @@ class AbstractAdmittanceLoad : public Load<T> {
   // next solve uses the new admittances without a new recording.
   void update_admittances(const Complex* new_admittances) { set_records(admittances, new_admittances); }
 
-  // One per phase or branch, in phase or branch order.
-  ComplexRecords admittances;
-};
-
-// Star load: phases 0 .. n-2, neutral n-1; admittance i joins port i and the neutral.
-class AdmittanceLoad : public AbstractAdmittanceLoad<AdmittanceLoad> {
- public:
-  using AbstractAdmittanceLoad::eval_currents;
-
-  // Reads n-1 admittances. n < 1 throws std::length_error; n = 1 is a lone neutral port.
-  AdmittanceLoad(int n, const Complex* admittances) : AbstractAdmittanceLoad(n, admittances, phase_count(n)) {}
-
   template <class C>
-  void eval_currents() { eval_star_law<C>(admittances, admittance_current<C>); }
-
-  void get_inner_currents(Complex* out) const override { copy_phase_currents(out); }
-};
-
-// Delta load: n branches, branch i joining port i and port (i+1) mod n, admittance i across it.
-class DeltaAdmittanceLoad : public AbstractAdmittanceLoad<DeltaAdmittanceLoad> {
- public:
-  using AbstractAdmittanceLoad::eval_currents;
-
-  // Reads n admittances. n < 0 throws std::length_error; n = 0 is a load without ports.
-  DeltaAdmittanceLoad(int n, const Complex* admittances) : AbstractAdmittanceLoad(n, admittances, n) {}
-
-  // The current of branch i, entering at port i; i < n.
-  template <class C>
-  C compute_current(unsigned long i) const {
-    return admittance_current(branch_voltage<C>(i), admittances[i].as<C>());
+  static C law(const C& voltage, const C& admittance) {
+    return admittance_current(voltage, admittance);
   }
 
-  template <class C>
-  void eval_currents() { eval_branch_currents<C>(); }
+  // One per phase or branch, in phase or branch order.
+  ComplexRecords admittances;
 
-  void get_inner_currents(Complex* out) const override { copy_branch_currents(out); }
+ protected:
+  const ComplexRecords& parameters() const { return admittances; }
+};
+
+// Star load: admittance i joins phase port i and the neutral (the last port).
+class AdmittanceLoad : public StarLoad<AdmittanceLoad, AbstractAdmittanceLoad> {
+ public:
+  using StarLoad::StarLoad;
+};
+
+// Delta load: admittance i joins port i and port (i+1) mod n.
+class DeltaAdmittanceLoad : public DeltaLoad<DeltaAdmittanceLoad, AbstractAdmittanceLoad> {
+ public:
+  using DeltaLoad::DeltaLoad;
 };

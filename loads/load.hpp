@@ -83,12 +83,6 @@ class Load : public ElementImpl<T, LoadBase> {
     this->ports[neutral].template current_as<C>() = neutral_current;
   }
 
-  // The star convention over a law current(U_i, p_i) of one parameter record per phase.
-  template <class C, class Law>
-  void eval_star_law(const ComplexRecords& records, Law&& law) {
-    eval_star_currents<C>([&](const C& voltage, std::size_t i) { return law(voltage, records[i].template as<C>()); });
-  }
-
   // Star kinds' inner currents: the phase-port currents of the last plain evaluation.
   void copy_phase_currents(Complex* out) const {
     for (std::size_t i = 0; i + 1 < this->ports.size(); ++i) out[i] = this->ports[i].current;
@@ -116,18 +110,52 @@ class Load : public ElementImpl<T, LoadBase> {
     }
     ports[0].template current_as<C>() = first - previous;
   }
+};
 
-  // The delta convention over the kind's own branch law, T::compute_current<C>(i).
+// The star kind of a parameter family (power, admittance, current): n ports, the last one the
+// neutral, and n-1 parameters; phase i draws Family::law(U_i, p_i) between port i and the neutral.
+template <class T, template <class> class Family>
+class StarLoad : public Family<T> {
+ public:
+  using Family<T>::eval_currents;
+
+  // Reads n-1 parameters. n < 1 throws std::length_error; n = 1 is a lone neutral port.
+  StarLoad(int n, const Complex* values) : Family<T>(n, values, phase_count(n)) {}
+
   template <class C>
-  void eval_branch_currents() {
-    eval_delta_currents<C>([this](std::size_t i) { return kind().template compute_current<C>(i); });
+  void eval_currents() {
+    const ComplexRecords& parameters = this->parameters();
+    this->template eval_star_currents<C>([&parameters](const C& voltage, std::size_t i) {
+      return Family<T>::law(voltage, parameters[i].template as<C>());
+    });
   }
 
-  // Delta kinds' inner currents: every branch current, recomputed in plain arithmetic.
-  void copy_branch_currents(Complex* out) const {
-    for (std::size_t i = 0; i < this->ports.size(); ++i) out[i] = kind().template compute_current<Complex>(i);
+  void get_inner_currents(Complex* out) const override { this->copy_phase_currents(out); }
+};
+
+// The delta kind of a parameter family: n ports and n branches, branch i joining port i and port
+// (i+1) mod n and drawing Family::law(U_i, p_i).
+template <class T, template <class> class Family>
+class DeltaLoad : public Family<T> {
+ public:
+  using Family<T>::eval_currents;
+
+  // Reads n parameters. n < 0 throws std::length_error; n = 0 is a load without ports.
+  DeltaLoad(int n, const Complex* values) : Family<T>(n, values, n) {}
+
+  // The current of branch i, entering at port i; i < n.
+  template <class C>
+  C compute_current(unsigned long i) const {
+    return Family<T>::law(this->template branch_voltage<C>(i), this->parameters()[i].template as<C>());
   }
 
- private:
-  const T& kind() const { return static_cast<const T&>(*this); }
+  template <class C>
+  void eval_currents() {
+    this->template eval_delta_currents<C>([this](std::size_t i) { return compute_current<C>(i); });
+  }
+
+  // The branch currents, recomputed in plain arithmetic.
+  void get_inner_currents(Complex* out) const override {
+    for (std::size_t i = 0; i < this->ports.size(); ++i) out[i] = compute_current<Complex>(i);
+  }
 };

@@ -22,40 +22,26 @@ class AbstractPowerLoad : public Load<T> {
   // solve uses the new setpoints without a new recording.
   void update_powers(const Complex* new_powers) { set_records(powers, new_powers); }
 
-  // One per phase or branch, in phase or branch order.
-  ComplexRecords powers;
-};
-
-// Star load: phases 0 .. n-2, neutral n-1; setpoint i is taken between port i and the neutral.
-class PowerLoad : public AbstractPowerLoad<PowerLoad> {
- public:
-  using AbstractPowerLoad::eval_currents;
-
-  // Reads n-1 setpoints. n < 1 throws std::length_error; n = 1 is a lone neutral port.
-  PowerLoad(int n, const Complex* powers) : AbstractPowerLoad(n, powers, phase_count(n)) {}
-
   template <class C>
-  void eval_currents() { eval_star_law<C>(powers, power_current<C>); }
-
-  void get_inner_currents(Complex* out) const override { copy_phase_currents(out); }
-};
-
-// Delta load: n branches, branch i joining port i and port (i+1) mod n, setpoint i across it.
-class DeltaPowerLoad : public AbstractPowerLoad<DeltaPowerLoad> {
- public:
-  using AbstractPowerLoad::eval_currents;
-
-  // Reads n setpoints. n < 0 throws std::length_error; n = 0 is a load without ports.
-  DeltaPowerLoad(int n, const Complex* powers) : AbstractPowerLoad(n, powers, n) {}
-
-  // The current of branch i, entering at port i; i < n.
-  template <class C>
-  C compute_current(unsigned long i) const {
-    return power_current(branch_voltage<C>(i), powers[i].as<C>());
+  static C law(const C& voltage, const C& power) {
+    return power_current(voltage, power);
   }
 
-  template <class C>
-  void eval_currents() { eval_branch_currents<C>(); }
+  // One per phase or branch, in phase or branch order.
+  ComplexRecords powers;
 
-  void get_inner_currents(Complex* out) const override { copy_branch_currents(out); }
+ protected:
+  const ComplexRecords& parameters() const { return powers; }
+};
+
+// Star load: setpoint i is taken between phase port i and the neutral (the last port).
+class PowerLoad : public StarLoad<PowerLoad, AbstractPowerLoad> {
+ public:
+  using StarLoad::StarLoad;
+};
+
+// Delta load: setpoint i is taken between port i and port (i+1) mod n.
+class DeltaPowerLoad : public DeltaLoad<DeltaPowerLoad, AbstractPowerLoad> {
+ public:
+  using DeltaLoad::DeltaLoad;
 };
