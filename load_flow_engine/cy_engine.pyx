@@ -30,11 +30,12 @@ from libcpp.vector cimport vector
 cimport numpy as cnp
 
 from load_flow_engine.engine cimport (
-    AbstractNewton, AbstractSolver, BackwardForward, Branch, Bus, CenterTransformer, Control,
+    AbstractNewton, AbstractSolver, AdmittanceLoad, BackwardForward, Branch, Bus,
+    CenterTransformer, Control, CurrentLoad, DeltaAdmittanceLoad, DeltaCurrentLoad,
     DeltaFlexibleLoad, DeltaPotentialRef, DeltaPowerLoad, DeltaVoltageSource, ElectricalNetwork,
-    Element, FlexibleLoad, FlexibleParameter, Ground, LoadBase, Newton, NewtonGoldstein,
-    PotentialRef, PowerLoad, Projection, SimplifiedLine, SingleTransformer, ThreePhaseTransformer,
-    TransformerBase, VoltageSource, set_logging_config,
+    Element, FlexibleLoad, FlexibleParameter, Ground, LoadBalancer, LoadBase, Newton,
+    NewtonGoldstein, PotentialRef, PowerLoad, Projection, SimplifiedLine, SingleTransformer,
+    ThreePhaseTransformer, TransformerBase, VoltageSource, set_logging_config,
 )
 
 import numpy as np
@@ -280,7 +281,7 @@ cdef class CyLoad(CyElement):
 
 cdef class CyPowerLoad(CyLoad):
     def __cinit__(self, int n, double complex[::1] powers):
-        self.element = new PowerLoad(n, _items(powers, n - 1, "powers"))
+        self.element = new PowerLoad(n, _items(powers, <Py_ssize_t> n - 1, "powers"))
 
     cdef Py_ssize_t _inner_count(self):
         return (<PowerLoad*> self.element).powers.size()
@@ -300,6 +301,62 @@ cdef class CyDeltaPowerLoad(CyLoad):
     def update_powers(self, double complex[::1] powers):
         cdef DeltaPowerLoad* this = <DeltaPowerLoad*> self._engine()
         this.update_powers(_items(powers, this.powers.size(), "powers"))
+
+
+cdef class CyAdmittanceLoad(CyLoad):
+    def __cinit__(self, int n, double complex[::1] admittances):
+        self.element = new AdmittanceLoad(n, _items(admittances, <Py_ssize_t> n - 1, "admittances"))
+
+    cdef Py_ssize_t _inner_count(self):
+        return (<AdmittanceLoad*> self.element).admittances.size()
+
+    def update_admittances(self, double complex[::1] admittances):
+        cdef AdmittanceLoad* this = <AdmittanceLoad*> self._engine()
+        this.update_admittances(_items(admittances, this.admittances.size(), "admittances"))
+
+
+cdef class CyDeltaAdmittanceLoad(CyLoad):
+    def __cinit__(self, int n, double complex[::1] admittances):
+        self.element = new DeltaAdmittanceLoad(n, _items(admittances, n, "admittances"))
+
+    cdef Py_ssize_t _inner_count(self):
+        return (<DeltaAdmittanceLoad*> self.element).admittances.size()
+
+    def update_admittances(self, double complex[::1] admittances):
+        cdef DeltaAdmittanceLoad* this = <DeltaAdmittanceLoad*> self._engine()
+        this.update_admittances(_items(admittances, this.admittances.size(), "admittances"))
+
+
+cdef class CyCurrentLoad(CyLoad):
+    def __cinit__(self, int n, double complex[::1] currents):
+        self.element = new CurrentLoad(n, _items(currents, <Py_ssize_t> n - 1, "currents"))
+
+    cdef Py_ssize_t _inner_count(self):
+        return (<CurrentLoad*> self.element).currents.size()
+
+    def update_currents(self, double complex[::1] currents):
+        cdef CurrentLoad* this = <CurrentLoad*> self._engine()
+        this.update_currents(_items(currents, this.currents.size(), "currents"))
+
+
+cdef class CyDeltaCurrentLoad(CyLoad):
+    def __cinit__(self, int n, double complex[::1] currents):
+        self.element = new DeltaCurrentLoad(n, _items(currents, n, "currents"))
+
+    cdef Py_ssize_t _inner_count(self):
+        return (<DeltaCurrentLoad*> self.element).currents.size()
+
+    def update_currents(self, double complex[::1] currents):
+        cdef DeltaCurrentLoad* this = <DeltaCurrentLoad*> self._engine()
+        this.update_currents(_items(currents, this.currents.size(), "currents"))
+
+
+cdef class CyLoadBalancer(CyLoad):
+    def __cinit__(self, double complex z2, double complex ym, double k):
+        self.element = new LoadBalancer(z2, ym, k)
+
+    cdef Py_ssize_t _inner_count(self):
+        return 3
 
 
 # ---------------------------------------------------------------------------------------------

@@ -110,6 +110,35 @@ cdef extern from "loads/power_load.hpp":
         vector[ADVariable[double complex]] powers
 
 
+cdef extern from "loads/admittance_load.hpp":
+    cdef cppclass AdmittanceLoad(LoadBase):
+        AdmittanceLoad(int n, const double complex* admittances) except +
+        void update_admittances(const double complex* admittances) except +
+        vector[ADVariable[double complex]] admittances
+
+    cdef cppclass DeltaAdmittanceLoad(LoadBase):
+        DeltaAdmittanceLoad(int n, const double complex* admittances) except +
+        void update_admittances(const double complex* admittances) except +
+        vector[ADVariable[double complex]] admittances
+
+
+cdef extern from "loads/current_load.hpp":
+    cdef cppclass CurrentLoad(LoadBase):
+        CurrentLoad(int n, const double complex* currents) except +
+        void update_currents(const double complex* currents) except +
+        vector[ADVariable[double complex]] currents
+
+    cdef cppclass DeltaCurrentLoad(LoadBase):
+        DeltaCurrentLoad(int n, const double complex* currents) except +
+        void update_currents(const double complex* currents) except +
+        vector[ADVariable[double complex]] currents
+
+
+cdef extern from "loads/load_balancer.hpp":
+    cdef cppclass LoadBalancer(LoadBase):
+        LoadBalancer(const double complex& z2, const double complex& ym, double k) except +
+
+
 cdef extern from "loads/flexible_parameter.hpp":
     cdef cppclass Control:
         Control(const string& t, double u_min, double u_down, double u_up, double u_max, double alpha,

@@ -1,7 +1,5 @@
 #include "loads/flexible_load.hpp"
 
-AD magnitude(const ComplexAD& u) { return CppAD::sqrt(u.real() * u.real() + u.imag() * u.imag()); }
-
 void FlexibleLoad::get_powers(Complex* out) const {
   const std::size_t neutral = ports.size() - 1;
   for (std::size_t i = 0; i < neutral; ++i)

@@ -10,10 +10,6 @@
 #include "loads/flexible_parameter.hpp"
 #include "loads/load.hpp"
 
-// The voltage magnitude |U| in either arithmetic (recorded: sqrt(Re U·Re U + Im U·Im U)).
-inline double magnitude(const Complex& u) { return std::abs(u); }
-AD magnitude(const ComplexAD& u);
-
 // Holds the control laws (not owned; one per phase or branch, possibly shared) and the setpoints,
 // which are dynamic parameters. The limits of the control laws are declared and linked by the
 // network, once per distinct FlexibleParameter.
@@ -52,7 +48,7 @@ class AbstractFlexibleLoad : public Load<T> {
   // The power drawn by phase or branch i at the voltage U, in the arithmetic C.
   template <class C>
   C actual_power(const C& voltage, std::size_t i) const {
-    return parameters[i]->template compute_power<C>(magnitude(voltage), powers[i].template as<C>());
+    return parameters[i]->template compute_power<C>(modulus(voltage), powers[i].template as<C>());
   }
 };
 
@@ -63,7 +59,7 @@ class FlexibleLoad : public AbstractFlexibleLoad<FlexibleLoad> {
 
   // Reads n-1 setpoints and takes n-1 control laws. n < 1 throws std::length_error.
   FlexibleLoad(int n, const Complex* powers, std::vector<FlexibleParameter*> parameters)
-      : AbstractFlexibleLoad(n, powers, star_phase_count(n), std::move(parameters)) {}
+      : AbstractFlexibleLoad(n, powers, phase_count(n), std::move(parameters)) {}
 
   // A failing law leaves the phases before it with their new currents and the neutral unchanged.
   template <class C>

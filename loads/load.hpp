@@ -25,10 +25,29 @@ C power_current(const C& voltage, const C& power) {
   return std::conj(quotient(power, voltage));
 }
 
-// The number of phases of a star load with n ports (its neutral being the last port). Below one
-// port the count stays negative, so that reserving it throws std::length_error; n − 1 is never
-// formed for such n, where it could overflow.
-inline int star_phase_count(int n) { return n >= 1 ? n - 1 : -1; }
+// The current y·U drawn by the admittance y at the voltage U.
+template <class C>
+C admittance_current(const C& voltage, const C& admittance) {
+  return admittance * voltage;
+}
+
+// |z| in either arithmetic: plain values guard against overflow and underflow (hypot); recorded
+// values take the square root of Re z·Re z + Im z·Im z, unscaled.
+inline double modulus(const Complex& z) { return std::abs(z); }
+inline AD modulus(const ComplexAD& z) { return CppAD::sqrt(z.real() * z.real() + z.imag() * z.imag()); }
+
+// The current of magnitude |I0| at the angle arg U + arg I0: I0·U/|U|, each part of the product
+// divided by the real modulus. A zero voltage gives 0/0, a NaN current, not an error.
+template <class C>
+C constant_current(const C& voltage, const C& current) {
+  const auto magnitude = modulus(voltage);
+  const C product = current * voltage;
+  return C(product.real() / magnitude, product.imag() / magnitude);
+}
+
+// How many phases a star load of n ports has: n-1. Without its neutral (n < 1) the count is
+// negative, which the reservation of the records refuses; no arithmetic that could overflow.
+inline int phase_count(int n) { return n > 0 ? n - 1 : -1; }
 
 // Base of the load kinds: the current law dispatch of the core, and the star and
 // delta conventions that turn per-phase or per-branch currents into port currents.
@@ -90,5 +109,53 @@ class Load : public ElementImpl<T, LoadBase> {
       previous = current;
     }
     ports[0].template current_as<C>() = first - previous;
+  }
+};
+
+// The star kind of a parameter family (power, admittance, current): n ports, the last one the
+// neutral, and n-1 parameters; phase i draws Family::law(U_i, p_i) between port i and the neutral.
+template <class T, template <class> class Family>
+class StarLoad : public Family<T> {
+ public:
+  using Family<T>::eval_currents;
+
+  // Reads n-1 parameters. n < 1 throws std::length_error; n = 1 is a lone neutral port.
+  StarLoad(int n, const Complex* values) : Family<T>(n, values, phase_count(n)) {}
+
+  template <class C>
+  void eval_currents() {
+    const ComplexRecords& parameters = this->parameters();
+    this->template eval_star_currents<C>([&parameters](const C& voltage, std::size_t i) {
+      return Family<T>::law(voltage, parameters[i].template as<C>());
+    });
+  }
+
+  void get_inner_currents(Complex* out) const override { this->copy_phase_currents(out); }
+};
+
+// The delta kind of a parameter family: n ports and n branches, branch i joining port i and port
+// (i+1) mod n and drawing Family::law(U_i, p_i).
+template <class T, template <class> class Family>
+class DeltaLoad : public Family<T> {
+ public:
+  using Family<T>::eval_currents;
+
+  // Reads n parameters. n < 0 throws std::length_error; n = 0 is a load without ports.
+  DeltaLoad(int n, const Complex* values) : Family<T>(n, values, n) {}
+
+  // The current of branch i, entering at port i; i < n.
+  template <class C>
+  C compute_current(unsigned long i) const {
+    return Family<T>::law(this->template branch_voltage<C>(i), this->parameters()[i].template as<C>());
+  }
+
+  template <class C>
+  void eval_currents() {
+    this->template eval_delta_currents<C>([this](std::size_t i) { return compute_current<C>(i); });
+  }
+
+  // The branch currents, recomputed in plain arithmetic.
+  void get_inner_currents(Complex* out) const override {
+    for (std::size_t i = 0; i < this->ports.size(); ++i) out[i] = compute_current<Complex>(i);
   }
 };

@@ -22,48 +22,26 @@ class AbstractPowerLoad : public Load<T> {
   // solve uses the new setpoints without a new recording.
   void update_powers(const Complex* new_powers) { set_records(powers, new_powers); }
 
+  template <class C>
+  static C law(const C& voltage, const C& power) {
+    return power_current(voltage, power);
+  }
+
   // One per phase or branch, in phase or branch order.
   ComplexRecords powers;
+
+ protected:
+  const ComplexRecords& parameters() const { return powers; }
 };
 
-// Star load: phases 0 .. n-2, neutral n-1; setpoint i is taken between port i and the neutral.
-class PowerLoad : public AbstractPowerLoad<PowerLoad> {
+// Star load: setpoint i is taken between phase port i and the neutral (the last port).
+class PowerLoad : public StarLoad<PowerLoad, AbstractPowerLoad> {
  public:
-  using AbstractPowerLoad::eval_currents;
-
-  // Reads n-1 setpoints. n < 1 throws std::length_error; n = 1 is a lone neutral port.
-  PowerLoad(int n, const Complex* powers) : AbstractPowerLoad(n, powers, n - 1) {}
-
-  template <class C>
-  void eval_currents() {
-    eval_star_currents<C>([this](const C& voltage, std::size_t i) {
-      return power_current(voltage, powers[i].as<C>());
-    });
-  }
-
-  void get_inner_currents(Complex* out) const override { copy_phase_currents(out); }
+  using StarLoad::StarLoad;
 };
 
-// Delta load: n branches, branch i joining port i and port (i+1) mod n, setpoint i across it.
-class DeltaPowerLoad : public AbstractPowerLoad<DeltaPowerLoad> {
+// Delta load: setpoint i is taken between port i and port (i+1) mod n.
+class DeltaPowerLoad : public DeltaLoad<DeltaPowerLoad, AbstractPowerLoad> {
  public:
-  using AbstractPowerLoad::eval_currents;
-
-  // Reads n setpoints. n < 0 throws std::length_error; n = 0 is a load without ports.
-  DeltaPowerLoad(int n, const Complex* powers) : AbstractPowerLoad(n, powers, n) {}
-
-  // The current of branch i, entering at port i; i < n.
-  template <class C>
-  C compute_current(unsigned long i) const {
-    return power_current(branch_voltage<C>(i), powers[i].as<C>());
-  }
-
-  template <class C>
-  void eval_currents() {
-    eval_delta_currents<C>([this](std::size_t i) { return compute_current<C>(i); });
-  }
-
-  void get_inner_currents(Complex* out) const override {
-    for (std::size_t i = 0; i < ports.size(); ++i) out[i] = compute_current<Complex>(i);
-  }
+  using DeltaLoad::DeltaLoad;
 };

@@ -1,10 +1,12 @@
 // End to end: an unbalanced three-phase four-wire radial feeder with star and delta
-// constant-power loads, solved by every solver, checked against the element laws and Kirchhoff's
+// constant-power, constant-admittance and constant-current loads and a load balancer, solved by
+// every solver, checked against the element laws and Kirchhoff's
 // current law written out here, then solved again on the same tape after parameter updates.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <numbers>
@@ -13,9 +15,13 @@
 #include "branches/line.hpp"
 #include "core/nodal_elements.hpp"
 #include "core/voltage_source.hpp"
+#include "loads/admittance_load.hpp"
+#include "loads/current_load.hpp"
+#include "loads/load_balancer.hpp"
 #include "loads/power_load.hpp"
 #include "solvers/newton.hpp"
 #include "solvers/solver.hpp"
+#include "tests/cpp/load_laws.hpp"
 #include "tests/cpp/test_arrays.hpp"
 
 namespace {
@@ -39,21 +45,37 @@ struct FeederData {
   std::vector<Complex> light_star;          // at bus 1: phase c idle
   std::vector<Complex> heavy_star;          // at bus 2: phase c capacitive
   std::vector<Complex> delta;               // at bus 3: ab, bc, ca
+  std::vector<Complex> star_admittances;    // at bus 1
+  std::vector<Complex> star_currents;       // at bus 1
+  std::vector<Complex> delta_admittances;   // at bus 3
+  std::vector<Complex> delta_currents;      // at bus 3
 };
+
+// The load balancer at bus 2 (no parameter changes it).
+const Complex kBalancerZ2(20.0, 5.0), kBalancerYm(0.001, -0.04);
+constexpr double kBalancerRatio = 2.0;
 
 const FeederData kBefore{{cable_impedance(0.30), cable_impedance(0.20), cable_impedance(0.15)},
                          {{3000.0, 1000.0}, {1500.0, 500.0}, {0.0, 0.0}},
                          {{2000.0, 600.0}, {4000.0, 1500.0}, {2500.0, -300.0}},
-                         {{5000.0, 2000.0}, {1000.0, 200.0}, {3000.0, 1000.0}}};
+                         {{5000.0, 2000.0}, {1000.0, 200.0}, {3000.0, 1000.0}},
+                         {{0.04, -0.01}, {0.02, -0.005}, {0.03, 0.0}},
+                         {{8.0, -2.0}, {4.0, -1.0}, {12.0, -3.0}},
+                         {{0.01, -0.003}, {0.005, 0.0}, {0.008, -0.002}},
+                         {{5.0, -1.0}, {3.0, -0.5}, {6.0, -2.0}}};
 // Bus 2 moves further away and its load shifts phase; the delta load partly feeds back.
 const FeederData kAfter{{cable_impedance(0.30), cable_impedance(0.45), cable_impedance(0.15)},
                         kBefore.light_star,
                         {{5000.0, 2000.0}, {500.0, 100.0}, {3500.0, 400.0}},
-                        {{-2000.0, 500.0}, {6000.0, 2500.0}, {3000.0, 1000.0}}};
+                        {{-2000.0, 500.0}, {6000.0, 2500.0}, {3000.0, 1000.0}},
+                        {{0.01, 0.0}, {0.06, -0.02}, {0.0, 0.01}},
+                        {{-6.0, 1.0}, {4.0, -1.0}, {15.0, 0.0}},
+                        {{0.02, -0.01}, {0.0, 0.0}, {0.004, 0.001}},
+                        {{2.0, -1.5}, {9.0, -1.0}, {-3.0, 0.5}}};
 
-//   source ── line 1 ── bus 1 ── line 2 ── bus 2 (star load)
-//                        │  └ star load
-//                        └──── line 3 ── bus 3 (delta load on the phases)
+//   source ── line 1 ── bus 1 ── line 2 ── bus 2 (star power load, load balancer)
+//                        │  └ star power, admittance and current loads
+//                        └──── line 3 ── bus 3 (delta power, admittance and current loads)
 // The source's neutral is the reference; the neutral conductor floats everywhere else.
 struct Feeder {
   Bus source_bus{4, kFlatStart.data()};
@@ -68,6 +90,11 @@ struct Feeder {
   PowerLoad light_star{4, kBefore.light_star.data()};
   PowerLoad heavy_star{4, kBefore.heavy_star.data()};
   DeltaPowerLoad delta{3, kBefore.delta.data()};
+  AdmittanceLoad star_admittance{4, kBefore.star_admittances.data()};
+  CurrentLoad star_current{4, kBefore.star_currents.data()};
+  DeltaAdmittanceLoad delta_admittance{3, kBefore.delta_admittances.data()};
+  DeltaCurrentLoad delta_current{3, kBefore.delta_currents.data()};
+  LoadBalancer balancer{kBalancerZ2, kBalancerYm, kBalancerRatio};
   std::optional<ElectricalNetwork> network;
 
   Feeder() {
@@ -82,15 +109,25 @@ struct Feeder {
     bus1.connect(light_star, same_ports(4));
     bus2.connect(heavy_star, same_ports(4));
     bus3.connect(delta, same_ports(3));
+    bus1.connect(star_admittance, same_ports(4));
+    bus1.connect(star_current, same_ports(4));
+    bus2.connect(balancer, same_ports(4));
+    bus3.connect(delta_admittance, same_ports(3));
+    bus3.connect(delta_current, same_ports(3));
     // Upstream first: the forward sweep runs in this order, the backward sweep in reverse.
-    network.emplace(std::vector<Element*>{&source, &reference, &source_bus, &line1, &bus1, &light_star, &line2,
-                                          &bus2, &heavy_star, &line3, &bus3, &delta});
+    network.emplace(std::vector<Element*>{&source, &reference, &source_bus, &line1, &bus1, &light_star,
+                                          &star_admittance, &star_current, &line2, &bus2, &heavy_star, &balancer,
+                                          &line3, &bus3, &delta, &delta_admittance, &delta_current});
   }
 
   void update(const FeederData& data) {
     line2.update_line_parameters(row_major(data.impedances[1]).data());
     heavy_star.update_powers(data.heavy_star.data());
     delta.update_powers(data.delta.data());
+    star_admittance.update_admittances(data.star_admittances.data());
+    star_current.update_currents(data.star_currents.data());
+    delta_admittance.update_admittances(data.delta_admittances.data());
+    delta_current.update_currents(data.delta_currents.data());
   }
 
   std::vector<Complex> potentials() const {
@@ -134,9 +171,38 @@ void expect_close(const Complex& actual, const Complex& expected, double toleran
   EXPECT_LE(std::abs(actual - expected), tolerance) << what << ": " << actual << " vs " << expected;
 }
 
+// The current of phase or branch i at the voltage u by the load's own law.
+using LoadLaw = std::function<Complex(const Complex& u, std::size_t i)>;
+
+// Phase i of a four-port star load draws law(V_i − V_3, i), and the neutral minus their sum.
+void expect_star_law(const LoadBase& load, const LoadLaw& law, const std::string& what) {
+  Complex v[4], current[4], inner[3];
+  load.get_potentials(4, v);
+  load.get_currents(4, current);
+  load.get_inner_currents(inner);
+  for (std::size_t i = 0; i < 3; ++i) {
+    expect_close(current[i], law(v[i] - v[3], i), 1e-8, what);
+    EXPECT_EQ(inner[i], current[i]) << what;
+  }
+  expect_close(current[3], -(current[0] + current[1] + current[2]), 1e-9, what + " neutral");
+}
+
+// Branch i of a three-port delta load draws J_i = law(V_i − V_(i+1), i), port i carries
+// J_i − J_(i−1).
+void expect_delta_law(const LoadBase& load, const LoadLaw& law, const std::string& what) {
+  Complex v[3], current[3], branch[3];
+  load.get_potentials(3, v);
+  load.get_currents(3, current);
+  load.get_inner_currents(branch);
+  for (std::size_t i = 0; i < 3; ++i) {
+    expect_close(branch[i], law(v[i] - v[(i + 1) % 3], i), 1e-8, what);
+    expect_close(current[i], branch[i] - branch[(i + 2) % 3], 1e-9, what + " port current");
+  }
+}
+
 // The solution satisfies, independently of the solvers: Kirchhoff's current law at every
 // non-reference node (summed here from the port currents), the source voltages, the line law
-// Z·I1 = V1 − V2 with I2 = −I1, and U·conj(I) = S in every load phase and branch.
+// Z·I1 = V1 − V2 with I2 = −I1, and every load's own law in each of its phases and branches.
 void expect_physical(const Feeder& f, const FeederData& data) {
   std::vector<const Element*> elements(f.network->elements.begin(), f.network->elements.end());
   std::map<const Connection*, Complex> node_sums;
@@ -160,24 +226,30 @@ void expect_physical(const Feeder& f, const FeederData& data) {
     EXPECT_LE((i1 + i2).norm(), 1e-12) << "line " << k + 1;
   }
 
-  const std::pair<const PowerLoad*, const std::vector<Complex>*> stars[] = {{&f.light_star, &data.light_star},
-                                                                             {&f.heavy_star, &data.heavy_star}};
-  for (const auto& [load, powers] : stars) {
-    Complex v[4], current[4];
-    load->get_potentials(4, v);
-    load->get_currents(4, current);
-    for (int i = 0; i < 3; ++i)
-      expect_close((v[i] - v[3]) * std::conj(current[i]), (*powers)[static_cast<std::size_t>(i)], 1e-6, "star power");
-  }
-  Complex v[3], current[3], branch[3];
-  f.delta.get_potentials(3, v);
-  f.delta.get_currents(3, current);
-  f.delta.get_inner_currents(branch);
-  for (int i = 0; i < 3; ++i) {
-    expect_close((v[i] - v[(i + 1) % 3]) * std::conj(branch[i]), data.delta[static_cast<std::size_t>(i)], 1e-6,
-                 "delta power");
-    expect_close(current[i], branch[i] - branch[(i + 2) % 3], 1e-9, "delta port current");
-  }
+  const auto power = [](const std::vector<Complex>& powers) {
+    return [&powers](const Complex& u, std::size_t i) { return std::conj(powers[i] / u); };
+  };
+  const auto admittance = [](const std::vector<Complex>& admittances) {
+    return [&admittances](const Complex& u, std::size_t i) { return admittance_law(u, admittances[i]); };
+  };
+  const auto current = [](const std::vector<Complex>& currents) {
+    return [&currents](const Complex& u, std::size_t i) { return current_law(u, currents[i]); };
+  };
+  expect_star_law(f.light_star, power(data.light_star), "light star power");
+  expect_star_law(f.heavy_star, power(data.heavy_star), "heavy star power");
+  expect_star_law(f.star_admittance, admittance(data.star_admittances), "star admittance");
+  expect_star_law(f.star_current, current(data.star_currents), "star current");
+  expect_delta_law(f.delta, power(data.delta), "delta power");
+  expect_delta_law(f.delta_admittance, admittance(data.delta_admittances), "delta admittance");
+  expect_delta_law(f.delta_current, current(data.delta_currents), "delta current");
+
+  // The balancer draws Z⁻¹·U, Z built here from its z2, ym and k.
+  Eigen::VectorXc v(4), i(4);
+  f.balancer.get_potentials(4, v.data());
+  f.balancer.get_currents(4, i.data());
+  const Eigen::VectorXc u = v.head(3) - Eigen::VectorXc::Constant(3, v(3));
+  EXPECT_LE((balancer_impedance(kBalancerZ2, kBalancerYm, kBalancerRatio) * i.head(3) - u).norm(), 1e-8);
+  expect_close(i(3), -i.head(3).sum(), 1e-9, "balancer neutral");
 }
 
 class FeederSolve : public testing::TestWithParam<SolverKind> {};

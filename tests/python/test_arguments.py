@@ -197,9 +197,23 @@ def test_int_array_parameters_refuse_int64():
         (lambda: cy.CyPowerLoad(3, carr(1, 2)).update_powers(carr(1)), "^Array 'powers' has 1 items, 2 are needed$"),
         (lambda: cy.CyDeltaPowerLoad(2, carr(1, 2)).update_powers(None),
          "^Array 'powers' has 0 items, 2 are needed$"),
+        (lambda: cy.CyAdmittanceLoad(4, carr(1, 2)), "^Array 'admittances' has 2 items, 3 are needed$"),
+        (lambda: cy.CyDeltaAdmittanceLoad(2, None), "^Array 'admittances' has 0 items, 2 are needed$"),
+        (lambda: cy.CyCurrentLoad(2, None), "^Array 'currents' has 0 items, 1 are needed$"),
+        (lambda: cy.CyDeltaCurrentLoad(3, carr(1, 2)), "^Array 'currents' has 2 items, 3 are needed$"),
+        (lambda: cy.CyAdmittanceLoad(3, carr(1, 2)).update_admittances(carr(1)),
+         "^Array 'admittances' has 1 items, 2 are needed$"),
+        (lambda: cy.CyDeltaAdmittanceLoad(1, carr(1)).update_admittances(None),
+         "^Array 'admittances' has 0 items, 1 are needed$"),
+        (lambda: cy.CyCurrentLoad(4, carr(1, 2, 3)).update_currents(carr(1, 2)),
+         "^Array 'currents' has 2 items, 3 are needed$"),
+        (lambda: cy.CyDeltaCurrentLoad(2, carr(1, 2)).update_currents(carr(1)),
+         "^Array 'currents' has 1 items, 2 are needed$"),
     ],
     ids=["bus", "bus None", "source", "delta source None", "initialize", "update None", "delta update",
-         "line", "line update", "star load", "delta load", "star update", "delta update None"],
+         "line", "line update", "star load", "delta load", "star update", "delta update None",
+         "admittance load", "delta admittance load None", "current load None", "delta current load",
+         "admittance update", "delta admittance update None", "current update", "delta current update"],
 )
 def test_short_arrays_are_refused_before_the_engine_reads_them(call, message):
     with pytest.raises(ValueError, match=message):
@@ -251,8 +265,11 @@ def test_result_arrays_come_from_the_module_np(monkeypatch):
     "call",
     [lambda: cy.CyVoltageSource(0, None), lambda: cy.CyDeltaVoltageSource(0, None),
      lambda: cy.CyBus(-1, None), lambda: cy.CyDeltaPotentialRef(-2), lambda: cy.CySimplifiedLine(-1, None),
-     lambda: cy.CyPowerLoad(0, None), lambda: cy.CyDeltaPowerLoad(-1, None)],
-    ids=["source", "delta source", "bus", "delta reference", "line", "star load", "delta load"],
+     lambda: cy.CyPowerLoad(0, None), lambda: cy.CyDeltaPowerLoad(-1, None),
+     lambda: cy.CyAdmittanceLoad(0, None), lambda: cy.CyDeltaAdmittanceLoad(-1, None),
+     lambda: cy.CyCurrentLoad(0, None), lambda: cy.CyDeltaCurrentLoad(-1, None)],
+    ids=["source", "delta source", "bus", "delta reference", "line", "star load", "delta load",
+         "admittance load", "delta admittance load", "current load", "delta current load"],
 )
 def test_engine_length_errors_reach_python_as_runtime_errors(call):
     with pytest.raises(RuntimeError, match="^vector::reserve$"):

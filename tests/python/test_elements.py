@@ -202,35 +202,71 @@ def test_connect_side_refuses_none():
 
 # -- Loads ---------------------------------------------------------------------------------------
 
-@pytest.mark.parametrize(
-    "make, ports, inner",
-    [(lambda: cy.CyPowerLoad(4, carr(1, 2, 3)), 4, 3), (lambda: cy.CyPowerLoad(1, None), 1, 0),
-     (lambda: cy.CyDeltaPowerLoad(3, carr(1, 2, 3)), 3, 3), (lambda: cy.CyDeltaPowerLoad(0, None), 0, 0)],
-    ids=["star", "neutral only", "delta", "no ports"],
-)
-def test_loads_have_their_ports_and_inner_currents(make, ports, inner):
-    load = make()
-    assert len(load.get_currents(ports)) == ports
-    assert load.get_inner_currents(inner).shape == (inner,)
-    load.update_powers(carr(*range(inner)) if inner else None)
+# Each load type with its update method and whether it is a star (the last port its neutral).
+LOADS = {
+    "power": (cy.CyPowerLoad, "update_powers", True),
+    "delta power": (cy.CyDeltaPowerLoad, "update_powers", False),
+    "admittance": (cy.CyAdmittanceLoad, "update_admittances", True),
+    "delta admittance": (cy.CyDeltaAdmittanceLoad, "update_admittances", False),
+    "current": (cy.CyCurrentLoad, "update_currents", True),
+    "delta current": (cy.CyDeltaCurrentLoad, "update_currents", False),
+}
 
 
-def test_star_inner_currents_are_zero_before_a_solve():
-    assert list(cy.CyPowerLoad(4, carr(1, 2, 3)).get_inner_currents(3)) == [0, 0, 0]
+@pytest.mark.parametrize("kind, n", [(kind, n) for kind in sorted(LOADS) for n in (0, 1, 2, 4)
+                                     if n > 0 or not LOADS[kind][2]])
+def test_loads_read_and_write_one_value_per_phase_or_branch(kind, n):
+    make, update, star = LOADS[kind]
+    count = n - 1 if star else n
+    load = make(n, carr(*range(1, count + 1)) if count else None)
+    assert len(load.get_currents(n)) == n
+    # Star inner currents are the phase currents of the last solve: zeros before any.
+    inner = load.get_inner_currents(count)
+    assert inner.shape == (count,)
+    if star:
+        assert list(inner) == [0] * count
+    assert getattr(load, update)(carr(*range(count)) if count else None) is None
+    if count:
+        with pytest.raises(ValueError, match=f"has {count - 1} items, {count} are needed$"):
+            getattr(load, update)(carr(*range(count - 1)))
+        with pytest.raises(IndexError, match=f"size = {count - 1} is below the {count} inner currents"):
+            load.get_inner_currents(count - 1)
 
 
-def test_delta_inner_currents_follow_the_present_potentials():
-    # Before any solve the branch currents come from the stored potentials: I = conj(S / U).
-    load = cy.CyDeltaPowerLoad(2, carr(100 + 50j, 100 + 50j))
-    bus = cy.CyBus(2, carr(230, -230))
-    bus.connect(load, [(0, 0), (1, 1)])
-    u = 460
-    expected = np.conj(np.array([100 + 50j, 100 + 50j]) / np.array([u, -u]))
-    np.testing.assert_allclose(load.get_inner_currents(2), expected)
+@pytest.mark.parametrize("n", [-2**31, -2**30 - 1, -1, 0, 1])
+@pytest.mark.parametrize("kind", sorted(LOADS))
+def test_load_constructors_refuse_negative_counts_in_the_engine(kind, n):
+    make, _, star = LOADS[kind]
+    if n < (1 if star else 0):
+        with pytest.raises(RuntimeError, match="^vector::reserve$"):
+            make(n, None)
+    else:
+        assert len(make(n, carr(1)).get_currents(n)) == n
 
 
-@pytest.mark.parametrize("make", [lambda: cy.CyPowerLoad(4, carr(1, 2, 3)), lambda: cy.CyDeltaPowerLoad(3, carr(1, 2, 3))],
-                         ids=["star", "delta"])
-def test_inner_currents_refuse_a_size_below_what_the_engine_writes(make):
+def test_the_load_balancer_has_four_ports_and_three_inner_currents():
+    balancer = cy.CyLoadBalancer(z2=0.1 + 0.3j, ym=0.01 - 0.2j, k=2.0)
+    assert len(balancer.get_currents(4)) == 4
+    assert list(balancer.get_inner_currents(3)) == [0, 0, 0]
     with pytest.raises(IndexError, match="size = 2 is below the 3 inner currents"):
-        make().get_inner_currents(2)
+        balancer.get_inner_currents(2)
+    with pytest.raises(TypeError):
+        cy.CyLoadBalancer(0.1, 0.01j, "2")
+
+
+@pytest.mark.parametrize(
+    "make, law",
+    [(cy.CyDeltaPowerLoad, lambda u, s: np.conj(s / u)), (cy.CyDeltaAdmittanceLoad, lambda u, y: y * u),
+     (cy.CyDeltaCurrentLoad, lambda u, i0: i0 * u / abs(u))],
+    ids=["power", "admittance", "current"],
+)
+def test_delta_inner_currents_follow_the_present_potentials(make, law):
+    # Before any solve the branch currents come from the stored potentials.
+    values = carr(0.5 - 0.1j, -2 + 3j, 4j)
+    potentials = carr(230, -115 - 199j, -115 + 199j)
+    load = make(3, values)
+    cy.CyBus(3, potentials).connect(load, [(0, 0), (1, 1), (2, 2)])
+    np.testing.assert_allclose(load.get_inner_currents(3), law(potentials - np.roll(potentials, -1), values),
+                               rtol=1e-13)
+
+

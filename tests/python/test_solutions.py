@@ -5,7 +5,7 @@ import pytest
 
 import load_flow_engine.cy_engine as cy
 from conftest import carr, three_phase
-from feeders import SOLVERS, Feeder, object_array
+from feeders import FOUR, SOLVERS, Feeder, line_impedance, object_array
 
 
 def assert_feeder_solution(f, tol=1e-6):
@@ -146,3 +146,65 @@ def test_a_delta_source_with_a_delta_reference(name):
     np.testing.assert_allclose((v1 - np.roll(v1, -1)) * np.conj(branch), powers, rtol=1e-6)
     np.testing.assert_allclose(line.get_side_currents(3, 3)[0], np.linalg.solve(z, v0 - v1), rtol=1e-6, atol=1e-9)
     assert abs(reference.get_current()) < 1e-6
+
+
+# Each load kind whose values an update changes: its type, update method, star or delta, its law
+# I(U, value) per phase or branch, and two sets of values.
+UPDATABLE_LOADS = {
+    "admittance": (cy.CyAdmittanceLoad, "update_admittances", True, lambda u, y: y * u,
+                   carr(0.04 - 0.01j, 0.02, 0.03 + 0.01j), carr(0.01, 0.05 - 0.02j, 0)),
+    "delta admittance": (cy.CyDeltaAdmittanceLoad, "update_admittances", False, lambda u, y: y * u,
+                         carr(0.01 - 0.003j, 0.005, 0.008), carr(0.02, 0, 0.004 + 0.001j)),
+    "current": (cy.CyCurrentLoad, "update_currents", True, lambda u, i0: i0 * u / abs(u),
+                carr(8 - 2j, 4, 12 - 3j), carr(-6 + 1j, 4 - 1j, 15)),
+    "delta current": (cy.CyDeltaCurrentLoad, "update_currents", False, lambda u, i0: i0 * u / abs(u),
+                      carr(5 - 1j, 3, 6 - 2j), carr(2 - 1.5j, 9, -3 + 0.5j)),
+}
+
+
+def load_at_the_end_of_a_line(load, ports):
+    """source -- line -- bus with the load; returns the network and the load's bus and line."""
+    start = np.append(three_phase(), 0).astype(np.complex128)
+    source_bus, bus = cy.CyBus(4, start), cy.CyBus(4, start.copy())
+    source, reference = cy.CyVoltageSource(4, three_phase()), cy.CyPotentialRef()
+    line = cy.CySimplifiedLine(4, line_impedance().ravel())
+    source_bus.connect(source, FOUR)
+    source_bus.connect(reference, [(3, 0)])
+    line.connect_side(source_bus, FOUR, True)
+    line.connect_side(bus, FOUR, False)
+    bus.connect(load, FOUR[:ports])
+    elements = [source_bus, bus, source, reference, line, load]
+    return cy.CyElectricalNetwork(object_array(elements), len(elements)), bus, line
+
+
+@pytest.mark.parametrize("solver", sorted(SOLVERS))
+@pytest.mark.parametrize("kind", sorted(UPDATABLE_LOADS))
+def test_load_updates_before_and_after_linking_reach_the_next_solve(kind, solver):
+    make, update, star, law, first, second = UPDATABLE_LOADS[kind]
+    ports = 4 if star else 3
+    load = make(ports, 3 * first)
+    network, bus, line = load_at_the_end_of_a_line(load, ports)
+    getattr(load, update)(first)  # before any solver: only the stored values
+    solve = SOLVERS[solver](network)
+    for values in (first, second):
+        assert solve.solve_load_flow(100, 1e-10)[1] <= 1e-10
+        v, currents = bus.get_potentials(4), load.get_currents(ports)
+        u = v[:3] - v[3] if star else v[:3] - np.roll(v[:3], -1)
+        np.testing.assert_allclose(load.get_inner_currents(3), law(u, values), rtol=1e-9)
+        # Kirchhoff at the load's bus: what the line delivers, the load draws.
+        np.testing.assert_allclose(line.get_side_currents(4, 4)[1][:ports] + currents, 0, atol=1e-8)
+        getattr(load, update)(second)
+
+
+@pytest.mark.parametrize("solver", sorted(SOLVERS))
+def test_the_load_balancer_draws_its_admittance_times_the_phase_voltages(solver):
+    z2, ym, k = 20 + 5j, 0.001 - 0.04j, 2.0
+    balancer = cy.CyLoadBalancer(z2, ym, k)
+    network, bus, line = load_at_the_end_of_a_line(balancer, 4)
+    assert SOLVERS[solver](network).solve_load_flow(100, 1e-10)[1] <= 1e-10
+    impedance = np.full((3, 3), -1 / (k * ym))
+    np.fill_diagonal(impedance, z2 + (1 + 1 / k**2) / ym)
+    v, currents = bus.get_potentials(4), balancer.get_currents(4)
+    np.testing.assert_allclose(currents[:3], np.linalg.solve(impedance, v[:3] - v[3]), rtol=1e-9)
+    assert abs(currents.sum()) < 1e-9
+    np.testing.assert_array_equal(balancer.get_inner_currents(3), currents[:3])
