@@ -30,8 +30,8 @@ cimport numpy as cnp
 from load_flow_engine.engine cimport (
     AbstractNewton, AbstractSolver, BackwardForward, Branch, Bus, DeltaPotentialRef,
     DeltaPowerLoad, DeltaVoltageSource, Element, ElectricalNetwork, Ground, LoadBase,
-    Newton, NewtonGoldstein, PotentialRef, PowerLoad, SimplifiedLine, VoltageSource,
-    set_logging_config,
+    Newton, NewtonGoldstein, OpenSwitch, PotentialRef, PowerLoad, ShuntLine, SimplifiedLine,
+    Switch, VoltageSource, set_logging_config,
 )
 
 import numpy as np
@@ -56,6 +56,11 @@ cdef number* _items(number[::1] values, Py_ssize_t needed, str name) except? NUL
     if given == 0:
         return NULL
     return &values[0]
+
+
+cdef inline Py_ssize_t _square(int n):
+    """Items of an n×n matrix argument (none for a count the engine refuses anyway)."""
+    return <Py_ssize_t> n * n if n > 0 else 0
 
 
 cdef cnp.ndarray _new_array(Py_ssize_t n, object dtype, int type_num):
@@ -200,15 +205,37 @@ cdef class CyBranch(CyElement):
         return side1, side2
 
 
+cdef class CySwitch(CyBranch):
+    def __cinit__(self, int n):
+        self.element = new Switch(n)
+
+
+cdef class CyOpenSwitch(CyBranch):
+    def __cinit__(self, int n):
+        self.element = new OpenSwitch(n)
+
+
 cdef class CySimplifiedLine(CyBranch):
     def __cinit__(self, int n, double complex[::1] z_line):
-        cdef Py_ssize_t needed = <Py_ssize_t> n * n if n > 0 else 0
-        self.element = new SimplifiedLine(n, _items(z_line, needed, "z_line"))
+        self.element = new SimplifiedLine(n, _items(z_line, _square(n), "z_line"))
 
     def update_line_parameters(self, double complex[::1] z_line):
         cdef SimplifiedLine* this = <SimplifiedLine*> self._engine()
         cdef Py_ssize_t n = this.side1_ports.size()
         this.update_line_parameters(_items(z_line, n * n, "z_line"))
+
+
+cdef class CyShuntLine(CyBranch):
+    def __cinit__(self, int n, double complex[::1] y_shunt, double complex[::1] z_line):
+        # Both arrays are checked before the engine reads either.
+        cdef double complex* y = _items(y_shunt, _square(n), "y_shunt")
+        self.element = new ShuntLine(n, y, _items(z_line, _square(n), "z_line"))
+
+    def update_line_parameters(self, double complex[::1] y_shunt, double complex[::1] z_line):
+        cdef ShuntLine* this = <ShuntLine*> self._engine()
+        cdef Py_ssize_t n = this.side1_ports.size()
+        cdef double complex* y = _items(y_shunt, n * n, "y_shunt")
+        this.update_line_parameters(y, _items(z_line, n * n, "z_line"))
 
 
 cdef class CyBus(CyElement):
