@@ -3,6 +3,7 @@
 #include <climits>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 #include "branches/line.hpp"
@@ -56,6 +57,16 @@ struct SwitchedFeeder {
     element.connect_side(bus2, same_ports(2), false);
   }
   std::vector<Element*> upstream() { return {&source, &reference, &source_bus, &line, &bus1, &element, &bus2}; }
+
+  // The whole feeder with the load at `bus`.
+  ElectricalNetwork& with_load_at(Bus& bus) {
+    join_upstream();
+    bus.connect(load, same_ports(2));
+    std::vector<Element*> elements = upstream();
+    elements.push_back(&load);
+    return network.emplace(elements);
+  }
+  std::optional<ElectricalNetwork> network;
 };
 
 class ClosedSwitch : public testing::TestWithParam<SolverKind> {};
@@ -64,11 +75,7 @@ class ClosedSwitch : public testing::TestWithParam<SolverKind> {};
 // bus 2.
 TEST_P(ClosedSwitch, ForcesEqualPotentialsAndCarriesTheDownstreamCurrent) {
   SwitchedFeeder<Switch> f;
-  f.join_upstream();
-  f.bus2.connect(f.load, same_ports(2));
-  std::vector<Element*> elements = f.upstream();
-  elements.push_back(&f.load);
-  ElectricalNetwork network(elements);
+  ElectricalNetwork& network = f.with_load_at(f.bus2);
   const auto solver = GetParam().make(&network);
   const auto [iterations, error] = solver->solve_load_flow(50, kTolerance);
   EXPECT_LT(iterations, 50);
@@ -88,11 +95,7 @@ TEST_P(ClosedSwitch, ForcesEqualPotentialsAndCarriesTheDownstreamCurrent) {
 // solver's vector (the load declares none).
 TEST(ClosedSwitch, NewtonCurrentsAreTheSolvedUnknowns) {
   SwitchedFeeder<Switch> f;
-  f.join_upstream();
-  f.bus2.connect(f.load, same_ports(2));
-  std::vector<Element*> elements = f.upstream();
-  elements.push_back(&f.load);
-  ElectricalNetwork network(elements);
+  ElectricalNetwork& network = f.with_load_at(f.bus2);
   Newton newton(&network, false);
   newton.solve_load_flow(50, kTolerance);
   const VectorXd& x = newton.variables;
@@ -140,11 +143,7 @@ INSTANTIATE_TEST_SUITE_P(Solvers, OpenSwitchIsolates, testing::ValuesIn(kSolvers
 // potentials: once the load upstream calls for a Newton step, the solve reports a singular matrix.
 TEST(OpenSwitch, AFloatingDownstreamPartIsReportedSingular) {
   SwitchedFeeder<OpenSwitch> f;
-  f.join_upstream();
-  f.bus1.connect(f.load, same_ports(2));
-  std::vector<Element*> elements = f.upstream();
-  elements.push_back(&f.load);
-  ElectricalNetwork network(elements);
+  ElectricalNetwork& network = f.with_load_at(f.bus1);
   Newton newton(&network, false);
   try {
     newton.solve_load_flow(10, kTolerance);
