@@ -1,6 +1,8 @@
 #include "core/branch.hpp"
 
 #include <algorithm>
+#include <limits>
+#include <stdexcept>
 
 namespace {
 std::vector<Port*> port_range(std::vector<Port>& ports, int first, int count) {
@@ -26,4 +28,26 @@ void Branch::get_side_potentials(int n1, int n2, Complex* out1, Complex* out2) c
 void Branch::get_side_currents(int n1, int n2, Complex* out1, Complex* out2) const {
   for (int i = 0; i < n1; ++i) out1[i] = side1_ports[i]->current;
   for (int i = 0; i < n2; ++i) out2[i] = side2_ports[i]->current;
+}
+
+int Branch::conductors(int n, int extra) {
+  if (n < 0) throw std::length_error("vector::reserve");
+  if (n > (std::numeric_limits<int>::max() - extra) / 2) throw std::length_error("too many ports for one element");
+  return n;
+}
+
+Eigen::VectorXc Branch::side_currents(int side) const {
+  const std::vector<Port*>& list = side == 1 ? side1_ports : side2_ports;
+  Eigen::VectorXc currents(static_cast<Eigen::Index>(list.size()));
+  for (std::size_t i = 0; i < list.size(); ++i) currents(static_cast<Eigen::Index>(i)) = list[i]->current;
+  return currents;
+}
+
+void Branch::draw_side2_currents() {
+  for (Port* port : side2_ports) port->current = -port->connection->sum_currents_except(*port);
+}
+
+void Branch::pass_downstream_currents() {
+  draw_side2_currents();
+  for (std::size_t i = 0; i < side1_ports.size(); ++i) side1_ports[i]->current = -side2_ports[i]->current;
 }

@@ -10,6 +10,12 @@ class Branch : public Element {
   Branch(int n1, int n2) : Branch(n1, n2, 0) {}
   Branch(int n1, int n2, int n3);
 
+  // n itself, for an element with n ports on each side and `extra` ports on no side, checked
+  // before the port count is summed: a negative n throws std::length_error "vector::reserve"
+  // (what reserving a negative count of ports reports), a count of ports beyond int
+  // std::length_error as well.
+  static int conductors(int n, int extra);
+
   // For each pair (i, j), `other`'s port j node absorbs the node of this side's port i: the other
   // element's node survives (the opposite of Element::connect). Side 1 when `beginning`.
   void connect_side(const Element& other, const std::vector<std::pair<int, int>>& pairs, bool beginning) const;
@@ -26,6 +32,16 @@ class Branch : public Element {
     for (std::size_t i = 0; i < list.size(); ++i) potentials(static_cast<Eigen::Index>(i)) = list[i]->connection->potential_as<C>();
     return potentials;
   }
+
+  // The plain port currents of side 1 (side == 1) or side 2 (any other value).
+  Eigen::VectorXc side_currents(int side) const;
+
+  // First half of a backward step: each side-2 port takes minus what the rest of its node draws
+  // (0 on a node of its own), the node's ports taken as they are now.
+  void draw_side2_currents();
+  // Backward step of a series element: draw_side2_currents(), then side-1 port i carries the
+  // current of side-2 port i.
+  void pass_downstream_currents();
 
   std::vector<Port*> side1_ports;
   std::vector<Port*> side2_ports;

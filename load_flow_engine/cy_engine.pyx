@@ -34,8 +34,9 @@ from load_flow_engine.engine cimport (
     CenterTransformer, Control, CurrentLoad, DeltaAdmittanceLoad, DeltaCurrentLoad,
     DeltaFlexibleLoad, DeltaPotentialRef, DeltaPowerLoad, DeltaVoltageSource, ElectricalNetwork,
     Element, FlexibleLoad, FlexibleParameter, Ground, LoadBalancer, LoadBase, Newton,
-    NewtonGoldstein, PotentialRef, PowerLoad, Projection, SimplifiedLine, SingleTransformer,
-    ThreePhaseTransformer, TransformerBase, VoltageSource, set_logging_config,
+    NewtonGoldstein, OpenSwitch, PotentialRef, PowerLoad, Projection, ShuntLine, SimplifiedLine,
+    SingleTransformer, Switch, ThreePhaseTransformer, TransformerBase, VoltageSource,
+    set_logging_config,
 )
 
 import numpy as np
@@ -94,6 +95,11 @@ cdef list _typed_items(object[::1] array, Py_ssize_t count, str name, type item_
                             f"{item_type.__name__}, got {type(item).__name__})")
         items.append(item)
     return items
+
+
+cdef inline Py_ssize_t _square(int n):
+    """Items of an n×n matrix argument (none for a count the engine refuses anyway)."""
+    return <Py_ssize_t> n * n if n > 0 else 0
 
 
 cdef cnp.ndarray _new_array(Py_ssize_t n, object dtype, int type_num):
@@ -243,15 +249,37 @@ cdef class CyBranch(CyElement):
         return side1, side2
 
 
+cdef class CySwitch(CyBranch):
+    def __cinit__(self, int n):
+        self.element = new Switch(n)
+
+
+cdef class CyOpenSwitch(CyBranch):
+    def __cinit__(self, int n):
+        self.element = new OpenSwitch(n)
+
+
 cdef class CySimplifiedLine(CyBranch):
     def __cinit__(self, int n, double complex[::1] z_line):
-        cdef Py_ssize_t needed = <Py_ssize_t> n * n if n > 0 else 0
-        self.element = new SimplifiedLine(n, _items(z_line, needed, "z_line"))
+        self.element = new SimplifiedLine(n, _items(z_line, _square(n), "z_line"))
 
     def update_line_parameters(self, double complex[::1] z_line):
         cdef SimplifiedLine* this = <SimplifiedLine*> self._engine()
         cdef Py_ssize_t n = this.side1_ports.size()
         this.update_line_parameters(_items(z_line, n * n, "z_line"))
+
+
+cdef class CyShuntLine(CyBranch):
+    def __cinit__(self, int n, double complex[::1] y_shunt, double complex[::1] z_line):
+        # Both arrays are checked before the engine reads either.
+        cdef double complex* y = _items(y_shunt, _square(n), "y_shunt")
+        self.element = new ShuntLine(n, y, _items(z_line, _square(n), "z_line"))
+
+    def update_line_parameters(self, double complex[::1] y_shunt, double complex[::1] z_line):
+        cdef ShuntLine* this = <ShuntLine*> self._engine()
+        cdef Py_ssize_t n = this.side1_ports.size()
+        cdef double complex* y = _items(y_shunt, n * n, "y_shunt")
+        this.update_line_parameters(y, _items(z_line, n * n, "z_line"))
 
 
 cdef class CyBus(CyElement):

@@ -68,10 +68,22 @@ cdef extern from "core/voltage_source.hpp":
         vector[ADVariable[double complex]] voltages
 
 
+cdef extern from "branches/switch.hpp":
+    cdef cppclass Switch(Branch):
+        Switch(int n) except +
+
+    cdef cppclass OpenSwitch(Branch):
+        OpenSwitch(int n) except +
+
+
 cdef extern from "branches/line.hpp":
     cdef cppclass SimplifiedLine(Branch):
         SimplifiedLine(int n, const double complex* z_line) except +
         void update_line_parameters(const double complex* z_line) except +
+
+    cdef cppclass ShuntLine(Branch):
+        ShuntLine(int n, const double complex* y_shunt, const double complex* z_line) except +
+        void update_line_parameters(const double complex* y_shunt, const double complex* z_line) except +
 
 
 cdef extern from "branches/transformer.hpp":

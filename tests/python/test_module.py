@@ -14,7 +14,10 @@ from conftest import carr
 TYPES = [
     ("CyElement", object),
     ("CyBranch", "CyElement"),
+    ("CySwitch", "CyBranch"),
+    ("CyOpenSwitch", "CyBranch"),
     ("CySimplifiedLine", "CyBranch"),
+    ("CyShuntLine", "CyBranch"),
     ("CyBus", "CyElement"),
     ("CyLoad", "CyElement"),
     ("CyPowerLoad", "CyLoad"),
@@ -60,7 +63,10 @@ def flexible_parameters(n):
 
 # One way to build each concrete type.
 CONCRETE = {
+    "CySwitch": lambda: cy.CySwitch(3),
+    "CyOpenSwitch": lambda: cy.CyOpenSwitch(3),
     "CySimplifiedLine": lambda: cy.CySimplifiedLine(1, carr(1)),
+    "CyShuntLine": lambda: cy.CyShuntLine(1, carr(1j), carr(1)),
     "CyBus": lambda: cy.CyBus(2, carr(1, 2)),
     "CyPowerLoad": lambda: cy.CyPowerLoad(2, carr(1)),
     "CyDeltaPowerLoad": lambda: cy.CyDeltaPowerLoad(2, carr(1, 2)),
@@ -239,6 +245,8 @@ DOCSTRINGS = {
     "CyBranch.get_side_potentials": "CyBranch.get_side_potentials(self, int n1, int n2)",
     "CyBranch.get_side_currents": "CyBranch.get_side_currents(self, int n1, int n2)",
     "CySimplifiedLine.update_line_parameters": "CySimplifiedLine.update_line_parameters(self, double complex[::1] z_line)",
+    "CyShuntLine.update_line_parameters":
+        "CyShuntLine.update_line_parameters(self, double complex[::1] y_shunt, double complex[::1] z_line)",
     "CyLoad.get_inner_currents": "CyLoad.get_inner_currents(self, int size)",
     "CyPowerLoad.update_powers": "CyPowerLoad.update_powers(self, double complex[::1] powers)",
     "CyDeltaPowerLoad.update_powers": "CyDeltaPowerLoad.update_powers(self, double complex[::1] powers)",
