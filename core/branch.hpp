@@ -7,6 +7,7 @@
 // side (a shunt line's ground port, for example).
 class Branch : public Element {
  public:
+  // A negative count, or more ports in all than an int counts, throws std::length_error.
   Branch(int n1, int n2) : Branch(n1, n2, 0) {}
   Branch(int n1, int n2, int n3);
 

@@ -10,7 +10,7 @@ class AbstractPowerLoad : public Load<T> {
  public:
   // n ports and `count` setpoints read from `powers`; a negative count throws std::length_error
   // (after the ports are built).
-  AbstractPowerLoad(int n, const Complex* powers, int count)
+  AbstractPowerLoad(int n, const Complex* powers, std::ptrdiff_t count)
       : Load<T>(n), powers(make_records(powers, count)) {}
 
   void declare_dynamic_variables(std::vector<double>& p0) const override { declare_records(powers, p0); }
@@ -32,7 +32,7 @@ class PowerLoad : public AbstractPowerLoad<PowerLoad> {
   using AbstractPowerLoad::eval_currents;
 
   // Reads n-1 setpoints. n < 1 throws std::length_error; n = 1 is a lone neutral port.
-  PowerLoad(int n, const Complex* powers) : AbstractPowerLoad(n, powers, n - 1) {}
+  PowerLoad(int n, const Complex* powers) : AbstractPowerLoad(n, powers, std::ptrdiff_t{n} - 1) {}
 
   template <class C>
   void eval_currents() {
