@@ -50,9 +50,8 @@ double SimplifiedLine::forward() {
 
 namespace {
 // The number of conductors of a shunt line: at least one, since the sweeps read port 0 of each
-// side.
+// side. A negative count is left to Branch, which refuses it as it refuses any.
 int shunt_line_conductors(int n) {
-  Branch::conductors(n, 1);
   if (n == 0) throw std::invalid_argument("A shunt line needs at least one conductor.");
   return n;
 }

@@ -1,6 +1,6 @@
 #include "branches/switch.hpp"
 
-Switch::Switch(int n) : ElementImpl(conductors(n, 0), n), currents(static_cast<std::size_t>(n)) {}
+Switch::Switch(int n) : ElementImpl(n, n), currents(static_cast<std::size_t>(n)) {}
 
 void Switch::add_internal_equations(VectorXAD& eqs, int& idx) const {
   for (std::size_t i = 0; i < side1_ports.size(); ++i)
@@ -15,7 +15,7 @@ double Switch::forward() {
   return 0.0;
 }
 
-OpenSwitch::OpenSwitch(int n) : ElementImpl(conductors(n, 0), n) {}
+OpenSwitch::OpenSwitch(int n) : ElementImpl(n, n) {}
 
 void OpenSwitch::backward() {
   for (Port& port : ports) port.current = Complex();

@@ -38,10 +38,10 @@ std::vector<double> to_vector(const Eigen::VectorXc& v) {
   return out;
 }
 
-ComplexRecords make_records(const Complex* values, int count) {
+ComplexRecords make_records(const Complex* values, std::ptrdiff_t count) {
   ComplexRecords records;
   records.reserve(static_cast<std::size_t>(count));  // a negative count throws std::length_error
-  for (int i = 0; i < count; ++i) records.emplace_back(values[i]);
+  for (std::ptrdiff_t i = 0; i < count; ++i) records.emplace_back(values[i]);
   return records;
 }
 

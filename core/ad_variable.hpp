@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <complex>
+#include <cstddef>
 #include <type_traits>
 #include <vector>
 
@@ -186,8 +187,10 @@ class ADVariable {
 // and set record by record in order.
 using ComplexRecords = std::vector<ADVariable<Complex>>;
 
-// `count` records holding values[0 .. count-1]. A negative count throws std::length_error.
-ComplexRecords make_records(const Complex* values, int count);
+// `count` records holding values[0 .. count-1]. A negative count throws std::length_error. The
+// count is wide so that callers can derive it from an int (n − 1 records for n ports) without
+// overflow.
+ComplexRecords make_records(const Complex* values, std::ptrdiff_t count);
 void declare_records(const ComplexRecords& records, std::vector<double>& out);
 void link_records(ComplexRecords& records, const VectorXAD& v, VectorXd& vd, int& idx);
 // The set rule on each record, reading one value per record.

@@ -7,14 +7,9 @@
 // side (a shunt line's ground port, for example).
 class Branch : public Element {
  public:
+  // A negative count, or more ports in all than an int counts, throws std::length_error.
   Branch(int n1, int n2) : Branch(n1, n2, 0) {}
   Branch(int n1, int n2, int n3);
-
-  // n itself, for an element with n ports on each side and `extra` ports on no side, checked
-  // before the port count is summed: a negative n throws std::length_error "vector::reserve"
-  // (what reserving a negative count of ports reports), a count of ports beyond int
-  // std::length_error as well.
-  static int conductors(int n, int extra);
 
   // For each pair (i, j), `other`'s port j node absorbs the node of this side's port i: the other
   // element's node survives (the opposite of Element::connect). Side 1 when `beginning`.

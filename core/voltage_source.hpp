@@ -11,7 +11,9 @@ class AbstractVoltageSource : public ElementImpl<T> {
 
   // Reads n-1 voltages. n < 1 throws std::length_error.
   AbstractVoltageSource(int n, const Complex* voltages)
-      : ElementImpl<T>(n), voltages(make_records(voltages, n - 1)), currents(this->voltages.size()) {}
+      : ElementImpl<T>(n),
+        voltages(make_records(voltages, std::ptrdiff_t{n} - 1)),
+        currents(this->voltages.size()) {}
 
   // Reads n-1 values.
   void update_voltages(const Complex* new_voltages) { set_records(voltages, new_voltages); }

@@ -1,5 +1,5 @@
 # cython: language_level=3, embedsignature=True, binding=False, freethreading_compatible=True
-# cython: c_string_encoding=utf8
+# cython: c_string_encoding=utf8, autotestdict=False
 # distutils: language = c++
 #
 # The Python face of the engine: one extension type per engine class, each owning one engine
@@ -21,6 +21,7 @@
 
 cimport cython
 from cython.operator cimport dereference as deref
+from libc.limits cimport INT_MAX
 from libcpp cimport bool
 from libcpp.pair cimport pair
 from libcpp.string cimport string
@@ -183,6 +184,8 @@ cdef class CyElement:
     def connect_ports(self, int[::1] ports):
         cdef Element* this = self._engine()
         cdef Py_ssize_t count = 0 if ports is None else ports.shape[0]
+        if count > INT_MAX:
+            raise OverflowError(f"Array 'ports' has {count} items, more than the engine counts")
         cdef Py_ssize_t k
         for k in range(count):
             _check_port(ports[k], this.ports.size(), "this element")
@@ -539,7 +542,7 @@ cdef class CyDeltaPotentialRef(CyElement):
 
 cdef class CyVoltageSource(CyElement):
     def __cinit__(self, int n, double complex[::1] voltages):
-        self.element = new VoltageSource(n, _items(voltages, n - 1, "voltages"))
+        self.element = new VoltageSource(n, _items(voltages, <Py_ssize_t> n - 1, "voltages"))
 
     def update_voltages(self, double complex[::1] voltages):
         cdef VoltageSource* this = <VoltageSource*> self._engine()
@@ -548,7 +551,7 @@ cdef class CyVoltageSource(CyElement):
 
 cdef class CyDeltaVoltageSource(CyElement):
     def __cinit__(self, int n, double complex[::1] voltages):
-        self.element = new DeltaVoltageSource(n, _items(voltages, n - 1, "voltages"))
+        self.element = new DeltaVoltageSource(n, _items(voltages, <Py_ssize_t> n - 1, "voltages"))
 
     def update_voltages(self, double complex[::1] voltages):
         cdef DeltaVoltageSource* this = <DeltaVoltageSource*> self._engine()
@@ -724,3 +727,9 @@ cdef class CyBackwardForward(CyAbstractSolver):
 
 def cy_set_logging_config(str severity not None):
     set_logging_config(severity.encode("utf-8"))
+
+
+# Cython's memoryview support registers the unpickling helper of its internal enumeration in the
+# module namespace. Those enumeration objects are never handed to Python, so the helper goes: the
+# module's own attributes are its types, `np` and `cy_set_logging_config`.
+globals().pop("__pyx_unpickle_Enum", None)

@@ -10,7 +10,7 @@ class AbstractPowerLoad : public Load<T> {
  public:
   // n ports and `count` setpoints read from `powers`; a negative count throws std::length_error
   // (after the ports are built).
-  AbstractPowerLoad(int n, const Complex* powers, int count)
+  AbstractPowerLoad(int n, const Complex* powers, std::ptrdiff_t count)
       : Load<T>(n), powers(make_records(powers, count)) {}
 
   void declare_dynamic_variables(std::vector<double>& p0) const override { declare_records(powers, p0); }

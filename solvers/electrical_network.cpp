@@ -93,6 +93,16 @@ double ElectricalNetwork::forward() const {
   return error;
 }
 
+bool ElectricalNetwork::values_finite() const {
+  const auto finite = [](const Complex& z) { return std::isfinite(z.real()) && std::isfinite(z.imag()); };
+  for (const auto& connection : connections)
+    if (!finite(connection->get_potential())) return false;
+  for (const Element* element : elements)
+    for (const Port& port : element->ports)
+      if (!finite(port.current)) return false;
+  return true;
+}
+
 int ElectricalNetwork::position_of(const Element* element) const {
   const auto it = std::find(elements.begin(), elements.end(), element);
   return it == elements.end() ? -1 : static_cast<int>(it - elements.begin());

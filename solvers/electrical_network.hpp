@@ -62,6 +62,10 @@ class ElectricalNetwork {
   // (0.0 for no element; a NaN report never wins).
   double forward() const;
 
+  // Whether the potential of every node and the plain current of every listed element's port
+  // are finite.
+  bool values_finite() const;
+
   // Positions in `elements` of the owners of the given indices of unknowns (or residual rows),
   // ascending and each once. `indices` must be ascending; indices beyond the unknowns are
   // ignored. A node's index is attributed to the elements whose recorded currents at that node

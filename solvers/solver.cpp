@@ -1,6 +1,8 @@
 #include "solvers/solver.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 void AbstractSolver::reset_inputs() { std::copy(initial_variables.begin(), initial_variables.end(), variables.begin()); }
 
@@ -26,6 +28,9 @@ std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, doub
     network->backward();
     ++iterations;
     error = network->forward();
-  } while (error > tolerance && iterations < max_iterations);
+    // The elements report only the changes they make: a sweep that changes nothing can still leave
+    // infinite or NaN values, and must not read as converged.
+    if (!network->values_finite()) error = std::numeric_limits<double>::quiet_NaN();
+  } while ((std::isnan(error) || error > tolerance) && iterations < max_iterations);
   return {iterations, error};
 }

@@ -51,6 +51,8 @@ class BackwardForward : public AbstractSolver {
   explicit BackwardForward(ElectricalNetwork* network);
 
   // Throws what the elements' sweep steps throw ("2 ..." for an element without a backward
-  // step); the values written until then stay.
+  // step); the values written until then stay. A sweep that leaves a non-finite node potential
+  // or port current gives the error NaN, and the sweeps go on while it does (as the Newton
+  // solvers do on a NaN residual), so a NaN error tells that the result is unusable.
   std::pair<int, double> solve_load_flow(int max_iterations, double tolerance) override;
 };

@@ -2,15 +2,9 @@
 
 #include "core/branch.hpp"
 #include "core/nodal_elements.hpp"
+#include "tests/cpp/test_elements.hpp"
 
 namespace {
-// The smallest concrete two-sided element: no current law of its own.
-class TestBranch : public Branch {
- public:
-  using Branch::Branch;
-  void eval_currents(bool) override {}
-};
-
 const Complex kBusPotentials[] = {{230.0, 1.0}, {-115.0, -199.0}, {-115.0, 199.0}};
 
 TEST(Branch, SidesSplitThePortsAndExtraPortsBelongToNeither) {

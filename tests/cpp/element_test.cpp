@@ -7,10 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include "branches/line.hpp"
 #include "core/element.hpp"
 #include "core/nodal_elements.hpp"
 #include "core/voltage_source.hpp"
+#include "loads/power_load.hpp"
 #include "taped_network.hpp"
+#include "test_elements.hpp"
 
 namespace {
 
@@ -74,6 +77,10 @@ TEST_P(InvalidPortCount, ThrowsVectorReserve) { expect_vector_reserve_error(GetP
 
 const Complex no_values[1] = {};
 
+// Counts derived from n (n − 1 records, n1 + n2 ports) must not overflow on the way to the
+// refusal: the sanitizer build aborts on signed overflow.
+const int below_half_int_min = INT_MIN / 2 - 1;
+
 INSTANTIATE_TEST_SUITE_P(
     AllKinds, InvalidPortCount,
     testing::Values(InvalidCount{"ElementMinusOne", [] { BareElement e(-1); }},
@@ -86,7 +93,21 @@ INSTANTIATE_TEST_SUITE_P(
                     InvalidCount{"VoltageSourceNoPort", [] { VoltageSource e(0, no_values); }},
                     InvalidCount{"VoltageSourceNegative", [] { VoltageSource e(-1, no_values); }},
                     InvalidCount{"DeltaVoltageSourceNoPort", [] { DeltaVoltageSource e(0, no_values); }},
-                    InvalidCount{"DeltaVoltageSourceNegative", [] { DeltaVoltageSource e(-4, no_values); }}),
+                    InvalidCount{"DeltaVoltageSourceNegative", [] { DeltaVoltageSource e(-4, no_values); }},
+                    InvalidCount{"VoltageSourceIntMin", [] { VoltageSource e(INT_MIN, no_values); }},
+                    InvalidCount{"DeltaVoltageSourceIntMin", [] { DeltaVoltageSource e(INT_MIN, no_values); }},
+                    InvalidCount{"PowerLoadNoPort", [] { PowerLoad e(0, no_values); }},
+                    InvalidCount{"PowerLoadIntMin", [] { PowerLoad e(INT_MIN, no_values); }},
+                    InvalidCount{"DeltaPowerLoadIntMin", [] { DeltaPowerLoad e(INT_MIN, no_values); }},
+                    InvalidCount{"SimplifiedLineMinusOne", [] { SimplifiedLine e(-1, no_values); }},
+                    InvalidCount{"SimplifiedLineBelowHalfIntMin", [] { SimplifiedLine e(below_half_int_min, no_values); }},
+                    InvalidCount{"SimplifiedLineIntMin", [] { SimplifiedLine e(INT_MIN, no_values); }},
+                    // A negative side is refused even when the total is not negative: it would
+                    // place the other side past the ports.
+                    InvalidCount{"BranchNegativeSide1", [] { TestBranch e(-1, 3); }},
+                    InvalidCount{"BranchNegativeSide2", [] { TestBranch e(3, -1); }},
+                    InvalidCount{"BranchNegativeExtraPorts", [] { TestBranch e(2, 2, -1); }},
+                    InvalidCount{"BranchBeyondInt", [] { TestBranch e(INT_MAX, 1); }}),
     [](const auto& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------------------------

@@ -181,6 +181,20 @@ TEST(Line, ForwardMeasuresTheChangeByItsModulus) {
   EXPECT_EQ(line.forward(), std::numeric_limits<double>::infinity());
 }
 
+// The change is measured against the side-2 potentials as they were before the step: with both
+// side-2 ports on one node (a bonded neutral), the second write must not be measured from the
+// first one.
+TEST(Line, ForwardMeasuresTheChangeFromThePotentialsBeforeAnyWrite) {
+  const std::vector<Complex> z{{1.0, 0.0}, {0.0, 0.0}, {0.0, 0.0}, {1.0, 0.0}};
+  SimplifiedLine line(2, z.data());
+  const int side2[] = {2, 3};
+  line.connect_ports(side2, 2);
+  line.side1_ports[0]->current = Complex(-5.0, 0.0);
+  line.side1_ports[1]->current = Complex(-6.0, 0.0);
+  EXPECT_DOUBLE_EQ(line.forward(), 6.0);  // from 0 to 6, not from 5 to 6
+  EXPECT_EQ(line.get_port_potential(2), Complex(6.0, 0.0));
+}
+
 TEST(Line, ForwardIntoAReferenceNodeChangesOnlyItsStoredValue) {
   const std::vector<Complex> z{{1.0, 0.0}};
   const Complex v1(100.0, 0.0);

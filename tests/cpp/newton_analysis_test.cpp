@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <limits>
 #include <fstream>
 #include <sstream>
 
@@ -12,6 +13,7 @@
 
 namespace {
 using Positions = std::vector<int>;
+const double nan = std::numeric_limits<double>::quiet_NaN();
 
 TEST(JacobianAnalysis, SolvableNetworkHasNoDefect) {
   Feeder feeder;
@@ -31,6 +33,25 @@ TEST(JacobianAnalysis, NamesEachOwnerOnceInOrder) {
   const LogCapture log(spdlog::level::off);
   Newton solver(&network, false);
   EXPECT_EQ(solver.analyse_jacobian(), std::make_pair(Positions{0, 2}, Positions{4}));
+}
+
+TEST(JacobianAnalysis, NamesEveryElementWithANonFiniteCurrentButNoneOutsideTheList) {
+  // Node 1 lists an element outside the network first (its recorded current NaN from an earlier
+  // recording, here set by hand), then a bus and two constant-power laws at 0 V.
+  LawElement<InjectionLaw> outsider({0.0, 0.0});
+  outsider.ports[0].current_ad = ComplexAD(AD(nan), AD(nan));
+  Bus bus(1);
+  LawElement<ConstantPowerLaw> first({1.0, 1.0}), second({2.0, 1.0});
+  outsider.connect(bus, {{0, 0}});
+  bus.connect(first, {{0, 0}});
+  bus.connect(second, {{0, 0}});
+  // Node 2: an empty column whose node's first port belongs to an element outside the network.
+  Bus outside_bus(1), inside_bus(1);
+  outside_bus.connect(inside_bus, {{0, 0}});
+  ElectricalNetwork network({&bus, &first, &second, &inside_bus});
+  const LogCapture log(spdlog::level::off);
+  Newton solver(&network, false);
+  EXPECT_EQ(solver.analyse_jacobian(), std::make_pair(Positions{}, Positions{1, 2}));
 }
 
 TEST(JacobianAnalysis, AnInfiniteDerivativeCountsAsNonFinite) {
@@ -80,6 +101,19 @@ TEST_F(MatrixExport, KeepsExplicitZerosInOneBasedColumnOrder) {
   const std::string zero = "0.00000000000000000e+00";
   EXPECT_EQ(contents(directory / "zeros.mtx"), "%%MatrixMarket matrix coordinate  real general\n2 2 4\n1 1 " + zero +
                                                    "\n2 1 " + zero + "\n1 2 " + zero + "\n2 2 " + zero + "\n");
+}
+
+TEST_F(MatrixExport, WritesTheResidualsWhenTheMatrixFileCannotBeOpened) {
+  LawNode<SqrtLaw> node({4.0, 1.0}, {1.0, 0.5});
+  Newton solver(&node.network, false);
+  std::filesystem::create_directory(directory / "j.mtx");
+  EXPECT_NO_THROW(solver.save_matrix((directory / "j").string()));
+  EXPECT_TRUE(std::filesystem::is_directory(directory / "j.mtx"));
+  EXPECT_EQ(contents(directory / "j_b.mtx"),
+            "%%MatrixMarket matrix array real general\n"
+            "2 1\n"
+            "1.00000000000000000e+00\n"
+            "-5.00000000000000000e-01\n");
 }
 
 TEST_F(MatrixExport, MissingDirectoryWritesNothing) {

@@ -219,6 +219,58 @@ TEST(NewtonFailureState, KeepsTheLastStepAndStaysUsable) {
   EXPECT_NEAR(node.bus.get_port_potential(0).real(), 2.0, 1e-12);
 }
 
+// A solve that throws leaves every port current as the last refresh (the previous solve) left it,
+// whatever the failure.
+struct SpoilCase {
+  const char* name;
+  std::function<void(Feeder&, AbstractNewton&)> spoil;
+  const char* expected;
+};
+
+class NewtonFailureCurrents : public testing::TestWithParam<SpoilCase> {};
+
+TEST_P(NewtonFailureCurrents, AreThoseOfThePreviousRefresh) {
+  Feeder feeder;
+  Newton solver(&feeder.network, false);
+  solver.solve_load_flow(20, 1e-9);
+  const auto port_currents = [&feeder] {
+    std::vector<Complex> currents;
+    for (const Element* element : feeder.network.elements)
+      for (const Port& port : element->ports) currents.push_back(port.current);
+    return currents;
+  };
+  const std::vector<Complex> solved = port_currents();
+
+  GetParam().spoil(feeder, solver);
+  const LogCapture log(spdlog::level::off);
+  try {
+    solver.solve_load_flow(20, 1e-9);
+    ADD_FAILURE() << "no exception";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), GetParam().expected);
+  }
+  EXPECT_EQ(port_currents(), solved);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NewtonFailureCurrents,
+    testing::Values(
+        // Every node at 0 V: the load's current is NaN.
+        SpoilCase{"NaNJacobian",
+                  [](Feeder&, AbstractNewton& solver) {
+                    const std::vector<double> zeros(static_cast<std::size_t>(solver.independents_size()), 0.0);
+                    solver.set_variables(zeros.data());
+                  },
+                  "1 NaN value encountered at iteration 0. "},
+        // Nothing depends on the load's node any more, while the source still feeds the line.
+        SpoilCase{"SingularJacobian",
+                  [](Feeder& feeder, AbstractNewton&) {
+                    feeder.line.admittance.set_value({});
+                    feeder.load.parameter.set_value({});
+                  },
+                  "1 Decomposition failed, singular matrix at iteration 0. "}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // ---------------------------------------------------------------------------------------------
 // Goldstein line search, on the linear source network. Stepping along c times the Newton
 // correction, F(α) = (1 − α c) F(0), so the test ratio over the slope is t(α) = c (1 − α c / 2):
@@ -254,6 +306,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // t(1) = 0.5
         SearchCase{"AcceptsTheFullStep", 1.0, 0.1, 0.9, 1.0},
+        // Both bounds are inclusive: the full step makes F(1) = 0 exactly, so t(1) = 0.5 exactly
+        SearchCase{"AcceptsTheFullStepAtM1", 1.0, 0.5, 0.9, 1.0},
+        SearchCase{"AcceptsTheFullStepAtM2", 1.0, 0.1, 0.5, 1.0},
         // t(1) ≈ 0.117 and t(2) ≈ 0.109 are too short, t(4) ≈ 0.094 is accepted
         SearchCase{"DoublesWhileTooShort", 0.125, 0.05, 0.1, 4.0},
         // t = −4, 0, 2 for α = 1, 1/2, 1/4 (too long), t(1/8) = 3 (too short), t(3/16) = 2.5

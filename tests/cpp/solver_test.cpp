@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <numeric>
 
+#include "loads/power_load.hpp"
 #include "solvers/newton.hpp"
 #include "tests/cpp/test_networks.hpp"
 
@@ -199,6 +202,62 @@ TEST(BackwardForward, ElementsThatReportNoChangeNeedOneSweep) {
   EXPECT_EQ(solver.solve_load_flow(10, 0.0), std::make_pair(1, 0.0));
   EXPECT_EQ(network.bus.get_port_potential(0), network.voltage);
 }
+
+// A source feeding a constant-power load directly, the node starting at 0 V: the first backward
+// sweep computes the load's current at 0 V (infinite or NaN) and the forward sweep, in which
+// nothing reports a change, writes the source voltage. The sweep is not converged; the next one
+// is, unless the load's power is itself not a number.
+struct LoadAtTheSource {
+  Complex voltage{230.0, 0.0};
+  Complex power{1000.0, 400.0};
+  Bus bus{1};
+  VoltageSource source{2, &voltage};
+  PotentialRef reference;
+  PowerLoad load{2, &power};
+  ElectricalNetwork network{connected()};
+
+  std::vector<Element*> connected() {
+    bus.connect(source, {{0, 0}});
+    source.connect(reference, {{1, 0}});
+    bus.connect(load, {{0, 0}});
+    source.connect(load, {{1, 1}});
+    return {&bus, &source, &reference, &load};
+  }
+};
+
+struct NonFiniteCase {
+  const char* name;
+  double power_scale;  // NaN keeps the load's current NaN at any voltage
+  int max_iterations;
+  int expected_iterations;
+  bool expect_nan;  // else converged, with the load drawing its power
+};
+
+class BackwardForwardNonFinite : public testing::TestWithParam<NonFiniteCase> {};
+
+TEST_P(BackwardForwardNonFinite, ReportsNaNWhileASweepLeavesNonFiniteValues) {
+  LoadAtTheSource network;
+  network.power *= GetParam().power_scale;
+  network.load.update_powers(&network.power);
+  BackwardForward solver(&network.network);
+  const auto [iterations, error] = solver.solve_load_flow(GetParam().max_iterations, 1e-9);
+  EXPECT_EQ(iterations, GetParam().expected_iterations);
+  if (GetParam().expect_nan) {
+    EXPECT_TRUE(std::isnan(error)) << error;
+  } else {
+    EXPECT_EQ(error, 0.0);
+    const Complex current = network.load.get_port_current(0);
+    EXPECT_LT(std::abs(network.voltage * std::conj(current) - network.power), 1e-9 * std::abs(network.power));
+    EXPECT_EQ(network.source.get_port_current(0), -current);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BackwardForwardNonFinite,
+    testing::Values(NonFiniteCase{"OneSweepLeavesTheLoadCurrentInfinite", 1.0, 1, 1, true},
+                    NonFiniteCase{"TheNextSweepConverges", 1.0, 10, 2, false},
+                    NonFiniteCase{"NaNToTheLastSweep", std::numeric_limits<double>::quiet_NaN(), 5, 5, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(BackwardForward, ElementWithoutSweepStepThrowsAndStaysUsable) {
   LawNode<InjectionLaw> node({1.0, 0.0}, {2.0, 0.0});

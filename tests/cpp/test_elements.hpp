@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <type_traits>
 
+#include "core/branch.hpp"
 #include "core/element.hpp"
 
 // A one-port element drawing I = Law::current(V, p) from its node, p being one complex dynamic
@@ -106,4 +107,11 @@ class SeriesAdmittance : public ElementImpl<SeriesAdmittance> {
   }
 
   ADVariable<Complex> admittance;
+};
+
+// The smallest concrete two-sided element: no current law of its own.
+class TestBranch : public Branch {
+ public:
+  using Branch::Branch;
+  void eval_currents(bool) override {}
 };

@@ -286,6 +286,18 @@ TEST(StarSourceForward, AddsTheVoltagesToTheNeutralAndLeavesTheNeutral) {
   EXPECT_EQ(source.get_port_potential(2), neutral);
 }
 
+// The neutral is read again for every phase: a phase port on the neutral's node moves it, and the
+// later phases follow.
+TEST(StarSourceForward, ReadsTheNeutralAgainForEachPhase) {
+  const Complex voltages[2] = {{10.0, 0.0}, {0.0, 100.0}};
+  VoltageSource source(3, voltages);
+  const int neutral_and_phase0[] = {2, 0};
+  source.connect_ports(neutral_and_phase0, 2);
+  source.forward();
+  EXPECT_EQ(source.get_port_potential(2), voltages[0]);
+  EXPECT_EQ(source.get_port_potential(1), voltages[0] + voltages[1]);
+}
+
 TEST(StarSourceForward, LinkedReadsAndWritesTheSolversVectors) {
   VoltageSource source(3, three_phase);
   TapedNetwork network({&source});

@@ -115,6 +115,12 @@ def test_module_binds_numpy_and_the_logging_function():
         "np", "cy_set_logging_config"]
 
 
+def test_module_has_only_the_standard_dunder_attributes():
+    # No test dictionary and no helper of the compiler's own.
+    assert {name for name in vars(cy) if name.startswith("__")} == {
+        "__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__", "__builtins__"}
+
+
 def test_import_again_returns_the_same_module_and_types():
     bus_type = cy.CyBus
     assert importlib.import_module("load_flow_engine.cy_engine") is cy

@@ -93,6 +93,29 @@ def test_reaching_the_iteration_limit_is_no_error():
     assert iterations == 1 and error > 1e-14
 
 
+def test_backward_forward_reports_nan_until_a_sweep_leaves_finite_values():
+    # No line: the first backward sweep meets the load at its start potential of 0 V, and the
+    # forward sweep, in which no element reports a change, only then writes the source voltage.
+    def source_and_load():
+        elements = source_network()
+        load = cy.CyPowerLoad(4, carr(1000 + 300j, 2000, 500j))
+        elements[0].connect(load, [(i, i) for i in range(4)])
+        elements[0].initialize_potentials(np.zeros(4, dtype=np.complex128))
+        solver = cy.CyBackwardForward(cy.CyElectricalNetwork(object_array(elements + [load]), 4))
+        return elements[1], load, solver
+
+    _, load, solver = source_and_load()
+    iterations, error = solver.solve_load_flow(1, 1e-9)
+    assert iterations == 1 and np.isnan(error)
+    assert not np.isfinite(load.get_currents(4)).all()
+
+    source, load, solver = source_and_load()
+    assert solver.solve_load_flow(10, 1e-9) == (2, 0.0)
+    voltages = three_phase()
+    np.testing.assert_allclose(voltages * np.conj(load.get_currents(3)), [1000 + 300j, 2000, 500j])
+    np.testing.assert_array_equal(source.get_currents(3), -load.get_currents(3))
+
+
 @pytest.mark.parametrize("name", sorted(SOLVERS))
 def test_variables_round_trip_and_reset(name):
     solver = SOLVERS[name](Feeder().network())
