@@ -102,23 +102,11 @@ void ShuntLine::update_line_parameters(const Complex* y_shunt, const Complex* z_
 }
 
 void ShuntLine::declare_dynamic_variables(std::vector<double>& p0) const {
-  y11.declare(p0);
-  y12.declare(p0);
-  y21.declare(p0);
-  y22.declare(p0);
-  yg.declare(p0);
-  y2g.declare(p0);
-  y1g.declare(p0);
+  declare_each(p0, y11, y12, y21, y22, yg, y2g, y1g);
 }
 
 void ShuntLine::link_dynamic_variables(const VectorXAD& p, VectorXd& pd, int& idx) {
-  y11.link(p, pd, idx);
-  y12.link(p, pd, idx);
-  y21.link(p, pd, idx);
-  y22.link(p, pd, idx);
-  yg.link(p, pd, idx);
-  y2g.link(p, pd, idx);
-  y1g.link(p, pd, idx);
+  link_each(p, pd, idx, y11, y12, y21, y22, yg, y2g, y1g);
 }
 
 void ShuntLine::backward() {

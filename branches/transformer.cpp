@@ -13,15 +13,11 @@ TransformerBase::TransformerBase(int n1, int n2, const Complex& z2, const Comple
     : Branch(n1, n2), z2(z2), ym(ym), k(k) {}
 
 void TransformerBase::declare_dynamic_variables(std::vector<double>& p0) const {
-  z2.declare(p0);
-  ym.declare(p0);
-  k.declare(p0);
+  declare_each(p0, z2, ym, k);
 }
 
 void TransformerBase::link_dynamic_variables(const VectorXAD& p, VectorXd& pd, int& idx) {
-  z2.link(p, pd, idx);
-  ym.link(p, pd, idx);
-  k.link(p, pd, idx);
+  link_each(p, pd, idx, z2, ym, k);
 }
 
 void TransformerBase::update_transformer_parameters(const Complex& new_z2, const Complex& new_ym, Complex new_k) {

@@ -183,6 +183,17 @@ class ADVariable {
   bool linked = false;
 };
 
+// Declares, then links, several records of one element in the order given: one list per element
+// keeps the two orders the same.
+template <class... Records>
+void declare_each(std::vector<double>& out, const Records&... records) {
+  (records.declare(out), ...);
+}
+template <class... Records>
+void link_each(const VectorXAD& v, VectorXd& vd, int& idx, Records&... records) {
+  (records.link(v, vd, idx), ...);
+}
+
 // A fixed sequence of complex records (one per phase, branch or source voltage), declared, linked
 // and set record by record in order.
 using ComplexRecords = std::vector<ADVariable<Complex>>;

@@ -49,15 +49,11 @@ FlexibleParameter::FlexibleParameter(const Control& control_p, const Control& co
     : control_p(control_p), control_q(control_q), projection(projection), s_max(s_max), q_min(q_min), q_max(q_max) {}
 
 void FlexibleParameter::declare_dynamic_variables(std::vector<double>& p) const {
-  s_max.declare(p);
-  q_min.declare(p);
-  q_max.declare(p);
+  declare_each(p, s_max, q_min, q_max);
 }
 
 void FlexibleParameter::link_dynamic_variables(const VectorXAD& p, VectorXd& pd, int& idx) {
-  s_max.link(p, pd, idx);
-  q_min.link(p, pd, idx);
-  q_max.link(p, pd, idx);
+  link_each(p, pd, idx, s_max, q_min, q_max);
 }
 
 void FlexibleParameter::update_parameters(double new_s_max, double new_q_min, double new_q_max) {
