@@ -137,7 +137,7 @@ double ShuntLine::forward() {
       slot[1] = new_potential.imag();
     }
     const Complex change = new_potential - old_potential;
-    return counted_change(std::max(std::abs(change.real()), std::abs(change.imag())));
+    return std::max(counted_change(std::abs(change.real())), counted_change(std::abs(change.imag())));
   }
   return write_side2_potentials(*this, A * side_potentials<Complex>(1) - B * side_currents(1));
 }

@@ -202,6 +202,12 @@ TEST_P(ForwardChange, MeasuresAndWritesTheNewPotentials) {
 
   line.side1_ports[0]->current = Complex(std::nan(""), 0.0);
   EXPECT_EQ(line.forward(), std::numeric_limits<double>::infinity());
+
+  // Only the imaginary part of the change is not a number.
+  line.side1_ports[0]->current = Complex(-3.0, -4.0);
+  potential.value_ptr[0] = 3.0;
+  potential.value_ptr[1] = std::nan("");
+  EXPECT_EQ(line.forward(), std::numeric_limits<double>::infinity());
 }
 
 INSTANTIATE_TEST_SUITE_P(ShuntLine, ForwardChange,
