@@ -435,11 +435,10 @@ cdef class CyFlexibleParameter:
         return self.parameter.compute_power(x, s_th)
 
 
-cdef tuple _flexible_parameters(object array, Py_ssize_t count, vector[FlexibleParameter*]& pointers):
+cdef tuple _flexible_parameters(object[::1] array, Py_ssize_t count, vector[FlexibleParameter*]& pointers):
     """Appends the engine objects of the first `count` items of the array argument `parameters`
     to `pointers` and returns those items, which the load keeps alive."""
-    cdef list items = _typed_items(_object_items(array, "CyFlexibleParameter"), count, "parameters",
-                                   CyFlexibleParameter)
+    cdef list items = _typed_items(array, count, "parameters", CyFlexibleParameter)
     cdef CyFlexibleParameter item
     for item in items:
         pointers.push_back(item.parameter)
@@ -465,10 +464,12 @@ cdef class CyFlexibleLoad(CyLoad):
     cdef tuple _parameters
 
     def __cinit__(self, int n, double complex[::1] powers, parameters):
+        # Every argument is converted before any count is checked.
+        cdef object[::1] laws = _object_items(parameters, "CyFlexibleParameter")
         cdef Py_ssize_t phases = <Py_ssize_t> n - 1 if n >= 1 else 0
         cdef const double complex* values = _items(powers, phases, "powers")
         cdef vector[FlexibleParameter*] pointers
-        items = _flexible_parameters(parameters, phases, pointers)
+        items = _flexible_parameters(laws, phases, pointers)
         self.element = new FlexibleLoad(n, values, pointers)
         self._parameters = items
 
@@ -494,10 +495,12 @@ cdef class CyDeltaFlexibleLoad(CyLoad):
     cdef tuple _parameters
 
     def __cinit__(self, int n, double complex[::1] powers, parameters):
+        # Every argument is converted before any count is checked.
+        cdef object[::1] laws = _object_items(parameters, "CyFlexibleParameter")
         cdef Py_ssize_t branches = n if n >= 0 else 0
         cdef const double complex* values = _items(powers, branches, "powers")
         cdef vector[FlexibleParameter*] pointers
-        items = _flexible_parameters(parameters, branches, pointers)
+        items = _flexible_parameters(laws, branches, pointers)
         self.element = new DeltaFlexibleLoad(n, values, pointers)
         self._parameters = items
 

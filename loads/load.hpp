@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 #include "core/element.hpp"
 
@@ -95,20 +96,16 @@ class Load : public ElementImpl<T, LoadBase> {
   }
 
   // Delta convention: with J_i = branch_current(i), computed in branch order, port i carries
-  // J_i − J_((i+n-1) mod n). The branch laws read potentials and parameters only, never port
-  // currents, so each port is written as soon as its two branch currents are known.
+  // J_i − J_((i+n-1) mod n). Every branch current is known before the first port is written, so
+  // a branch law that throws leaves all port currents as they were.
   template <class C, class BranchCurrent>
   void eval_delta_currents(BranchCurrent&& branch_current) {
     auto& ports = this->ports;
-    if (ports.empty()) return;
-    const C first = branch_current(0);
-    C previous = first;
-    for (std::size_t i = 1; i < ports.size(); ++i) {
-      const C current = branch_current(i);
-      ports[i].template current_as<C>() = current - previous;
-      previous = current;
-    }
-    ports[0].template current_as<C>() = first - previous;
+    const std::size_t n = ports.size();
+    std::vector<C> currents;
+    currents.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) currents.push_back(branch_current(i));
+    for (std::size_t i = 0; i < n; ++i) ports[i].template current_as<C>() = currents[i] - currents[(i + n - 1) % n];
   }
 };
 

@@ -85,6 +85,28 @@ TEST(FlexibleLoad, SizesAndLawsOutsideTheConventionsAreRefused) {
   EXPECT_THROW(DeltaFlexibleLoad(3, powers.data(), {&law, nullptr, &law}), std::invalid_argument);
 }
 
+// A law that throws mid-evaluation: a star load keeps the phases it has written and its old
+// neutral current; a delta load writes no port at all.
+TEST(FlexibleLoad, AFailingLawLeavesTheUnfinishedPortsAsTheyWere) {
+  const std::vector<Complex> potentials{{231.0, 4.0}, {-117.0, -199.0}, {-113.0, 198.0}, {-0.4, 0.9}};
+  const std::vector<Complex> powers{{1500.0, 400.0}, {900.0, 70.0}, {300.0, -90.0}};
+  FlexibleParameter good(kConstant, kConstant, kEuclidean, 1e4, 0.0, 0.0);
+  FlexibleParameter bad(Control("q_u", 0.9, 0.95, 1.05, 1.1, 10.0, 1e-5), kConstant, kEuclidean, 1e4, 0.0, 0.0);
+  Bus bus(4, potentials.data());
+  FlexibleLoad star(4, powers.data(), {&good, &bad, &good});
+  DeltaFlexibleLoad delta(3, powers.data(), {&good, &good, &bad});
+  bus.connect(star, same_ports(4));
+  bus.connect(delta, same_ports(3));
+
+  EXPECT_THROW(star.backward(), std::runtime_error);
+  const std::vector<Complex> star_currents = currents_of(star);
+  expect_close(star_currents[0], std::conj(powers[0] / (potentials[0] - potentials[3])));
+  EXPECT_EQ(std::vector<Complex>(star_currents.begin() + 1, star_currents.end()), std::vector<Complex>(3));
+
+  EXPECT_THROW(delta.backward(), std::runtime_error);
+  EXPECT_EQ(currents_of(delta), std::vector<Complex>(3));
+}
+
 // A law shared by phases and loads is declared and linked once, after every element's
 // parameters, in the order of the laws' addresses.
 TEST(FlexibleLoad, TheNetworkDeclaresEachSharedLawOnce) {

@@ -142,6 +142,8 @@ def test_loads_read_as_many_items_as_phases_or_branches(make, count):
          r"^parameters\[0\] has incorrect type .* got CyControl\)$"),
         (lambda law: cy.CyFlexibleLoad(2, carr(1), np.zeros(1)), ValueError,
          "^Buffer dtype mismatch, expected 'CyFlexibleParameter' but got 'double'$"),
+        (lambda law: cy.CyDeltaFlexibleLoad(3, None, np.zeros(3)), ValueError,
+         "^Buffer dtype mismatch, expected 'CyFlexibleParameter' but got 'double'$"),
         (lambda law: cy.CyFlexibleLoad(4, carr(1, 2, 3), parameters(law, law, law)).update_powers(carr(1)),
          ValueError, "^Array 'powers' has 1 items, 3 are needed$"),
         (lambda law: cy.CyFlexibleLoad(4, carr(1, 2, 3), parameters(law, law, law)).get_powers(3), IndexError,
@@ -152,6 +154,7 @@ def test_loads_read_as_many_items_as_phases_or_branches(make, count):
          ValueError, "negative dimensions"),
     ],
     ids=["short parameters", "None parameters", "short powers", "None item", "other item type", "float64",
+         "float64 converted before the counts are checked",
          "short update", "star result too short", "delta result too short", "negative result"],
 )
 def test_counts_and_items_are_checked_before_the_engine_reads(call, error, message):
