@@ -342,12 +342,15 @@ void put_floor(Json& json, Newton& solver, int rounds) {
   CppAD::thread_alloc::hold_memory(true);
   const SparseMatrixXd jacobian = solver.compute_jacobian();
   const VectorXd y = solver.forward();
+  // CppAD's own vectors, so that the driver's work vectors come from the held memory too.
+  CppAD::sparse_rcv<std::vector<int>, CppAD::vector<double>> values(solver.jacobian_pattern);
+  CppAD::vector<double> point(static_cast<std::size_t>(solver.variables.size()));
+  std::copy(solver.variables.begin(), solver.variables.end(), point.data());
   std::vector<double> jac, factorize, lu_solve, forward;
   VectorXd dx;
   for (int round = 0; round <= rounds; ++round) {
     const double t_jac = timed([&] {
-      solver.tape.sparse_jac_for(30, solver.variables, solver.jacobian_subset, solver.jacobian_pattern, "cppad",
-                                 solver.jacobian_work);
+      solver.tape.sparse_jac_for(30, point, values, solver.jacobian_pattern, "cppad", solver.jacobian_work);
     });
     const double t_factorize = timed([&] { solver.sparse_lu.factorize(jacobian); });
     const double t_solve = timed([&] { dx = solver.sparse_lu.solve(y); });
@@ -366,7 +369,7 @@ void put_floor(Json& json, Newton& solver, int rounds) {
   json.put("floor_s", median(jac) + median(factorize) + median(lu_solve) + median(forward));
 }
 
-int run(const std::string& name, const std::string& data, int warm_solves) {
+int run(const std::string& name, const std::string& data, int warm_solves, int max_iterations) {
   Json json;
   json.put("case", name);
   Case net;
@@ -383,7 +386,6 @@ int run(const std::string& name, const std::string& data, int warm_solves) {
              net.finish();
            }));
   const double rss_before = resident_mib();
-  const int max_iterations = 50;
   const double tolerance = 1e-8;
   {
     std::unique_ptr<Newton> plain;
@@ -480,21 +482,24 @@ int main(int argc, char** argv) {
   std::string name;
   std::string data = "data";
   int warm_solves = 6;
+  int max_iterations = 50;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--data" && i + 1 < argc)
       data = argv[++i];
     else if (arg == "--warm" && i + 1 < argc)
       warm_solves = std::stoi(argv[++i]);
+    else if (arg == "--iterations" && i + 1 < argc)
+      max_iterations = std::stoi(argv[++i]);
     else
       name = arg;
   }
   if (name.empty()) {
-    std::fprintf(stderr, "usage: newton_bench chain:N|eulv:K [--data DIR] [--warm SOLVES]\n");
+    std::fprintf(stderr, "usage: newton_bench chain:N|eulv:K [--data DIR] [--warm SOLVES] [--iterations MAX]\n");
     return 2;
   }
   try {
-    return run(name, data, warm_solves);
+    return run(name, data, warm_solves, max_iterations);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "newton_bench: %s\n", error.what());
     return 1;

@@ -62,8 +62,9 @@ ROWS = [
 ]
 
 
-def run_case(build, case, data, warm):
-    command = [os.path.join(build, "newton_bench"), case, "--data", data, "--warm", str(warm)]
+def run_case(build, case, args):
+    command = [os.path.join(build, "newton_bench"), case, "--data", args.data, "--warm", str(args.warm),
+               "--iterations", str(args.iterations)]
     output = subprocess.run(command, check=True, capture_output=True, text=True).stdout
     result = json.loads(output.strip().splitlines()[-1])
     # Derived figures.
@@ -119,6 +120,7 @@ def main():
     parser.add_argument("--build", action="append", help="build directory (at most two; default build/release)")
     parser.add_argument("--runs", type=int, default=3, help="runs per case and build (median)")
     parser.add_argument("--warm", type=int, default=6, help="warm re-solves per run")
+    parser.add_argument("--iterations", type=int, default=50, help="iteration limit of every Newton solve")
     parser.add_argument("--data", default=DEFAULT_DATA, help="directory of the European LV feeder CSV files")
     parser.add_argument("--json", action="store_true", help="print JSON instead of tables")
     args = parser.parse_args()
@@ -132,7 +134,7 @@ def main():
         for r in range(args.runs):
             # Alternate which build goes first, so that drifts of the machine hit both alike.
             for build in (builds if r % 2 == 0 else builds[::-1]):
-                runs[build].append(run_case(build, case, args.data, args.warm))
+                runs[build].append(run_case(build, case, args))
         medians = {build: median_of(runs[build]) for build in builds}
         report[case] = {"medians": medians, "runs": runs}
         if not args.json:
