@@ -138,7 +138,6 @@ const SparseMatrixXd& AbstractNewton::evaluate_jacobian() {
     for (int k = 0; k < n; ++k) identity.set(k, k, k);
     tape.for_jac_sparsity(identity, false, false, false, jacobian_pattern);
     jacobian_subset = CppAD::sparse_rcv<std::vector<int>, VectorXd>(jacobian_pattern);
-    jacobian_values = CppAD::sparse_rcv<std::vector<int>, CppAD::vector<double>>(jacobian_pattern);
     build_jacobian_structure();
     profile.pattern += seconds_since(start);
     spdlog::debug("----- Sparse pattern initialisation -----");
@@ -146,10 +145,8 @@ const SparseMatrixXd& AbstractNewton::evaluate_jacobian() {
   }
   Clock::time_point start = Clock::now();
   const bool first = jacobian_work.color.size() == 0;
-  jacobian_point.resize(static_cast<std::size_t>(n));
-  std::copy(variables.begin(), variables.end(), jacobian_point.data());
   profile.colours = static_cast<int>(
-      tape.sparse_jac_for(30, jacobian_point, jacobian_values, jacobian_pattern, "cppad", jacobian_work));
+      tape.sparse_jac_for(30, variables, jacobian_subset, jacobian_pattern, "cppad", jacobian_work));
   if (first) {
     profile.first_jacobian += seconds_since(start);
   } else {
@@ -182,19 +179,18 @@ void AbstractNewton::build_jacobian_structure() {
 }
 
 void AbstractNewton::fill_jacobian() {
-  const CppAD::vector<double>& values = jacobian_values.val();
-  const std::size_t nnz = jacobian_values.nnz();
-  for (std::size_t k = 0; k < nnz; ++k) jacobian_subset.set(k, values[k]);
+  const VectorXd& values = jacobian_subset.val();
+  const std::size_t nnz = jacobian_subset.nnz();
   if (value_positions.size() == nnz) {
     double* target = jacobian.valuePtr();
-    for (std::size_t k = 0; k < nnz; ++k) target[value_positions[k]] = values[k];
+    for (std::size_t k = 0; k < nnz; ++k) target[value_positions[k]] = values[static_cast<Eigen::Index>(k)];
     return;
   }
   const std::vector<int>& rows = jacobian_subset.row();
   const std::vector<int>& cols = jacobian_subset.col();
   std::vector<Eigen::Triplet<double, int>> triplets;
   triplets.reserve(nnz);
-  for (std::size_t k = 0; k < nnz; ++k) triplets.emplace_back(rows[k], cols[k], values[k]);
+  for (std::size_t k = 0; k < nnz; ++k) triplets.emplace_back(rows[k], cols[k], values[static_cast<Eigen::Index>(k)]);
   jacobian.setFromTriplets(triplets.begin(), triplets.end());
 }
 

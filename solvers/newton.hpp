@@ -96,7 +96,7 @@ class AbstractNewton : public AbstractSolver {
   // Builds `jacobian` with one stored entry per pattern pair and records where each pair's
   // value goes.
   void build_jacobian_structure();
-  // Writes the values just computed into `jacobian` and `jacobian_subset`, entry for entry.
+  // Writes the values of `jacobian_subset` into `jacobian`, entry for entry.
   void fill_jacobian();
 
   // A network without unknowns records no tape; every query then returns empty results.
@@ -107,11 +107,6 @@ class AbstractNewton : public AbstractSolver {
   // pairs, whose values Eigen sums, and the matrix is then rebuilt from triplets every time.
   std::vector<int> value_positions;
   VectorXd correction;
-  // The driver's work vectors are of the type of its value vector: CppAD's own vector takes them
-  // from the allocator that solves hold, where Eigen's would take them from malloc, which gives
-  // vectors of tens of MiB back to the system after every use.
-  CppAD::vector<double> jacobian_point;
-  CppAD::sparse_rcv<std::vector<int>, CppAD::vector<double>> jacobian_values;
 };
 
 // Takes the full Newton step.
