@@ -93,8 +93,8 @@ struct Digest {
 struct Case {
   std::vector<std::unique_ptr<Element>> elements;
   struct ScaledLoad {
-    AbstractPowerLoad<PowerLoad>* star = nullptr;
-    AbstractPowerLoad<DeltaPowerLoad>* delta = nullptr;
+    PowerLoad* star = nullptr;
+    DeltaPowerLoad* delta = nullptr;
     std::vector<Complex> powers;
   };
   std::vector<ScaledLoad> loads;
