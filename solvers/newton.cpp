@@ -1,6 +1,7 @@
 #include "solvers/newton.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -36,6 +37,36 @@ double half_squared_norm(const VectorXd& y) { return 0.5 * y.squaredNorm(); }
 std::runtime_error singular_matrix(int iterations) {
   return std::runtime_error(fmt::format("1 Decomposition failed, singular matrix at iteration {}. ", iterations));
 }
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// Whether the tape's allocator keeps released memory for reuse. Without it, every switch of the
+// tape between one and many forward directions gives hundreds of MiB back to the system and
+// takes them again, page by page. The library offers no way to read the setting, so it is
+// mirrored here; only the scopes below change it.
+bool holding_tape_memory = false;
+
+class TapeMemoryHold {
+ public:
+  // Changes the setting only if it differs from the mirrored one, and then back on destruction.
+  explicit TapeMemoryHold(bool hold) : changed(hold != holding_tape_memory) {
+    if (changed) set(hold);
+  }
+  TapeMemoryHold(const TapeMemoryHold&) = delete;
+  TapeMemoryHold& operator=(const TapeMemoryHold&) = delete;
+  ~TapeMemoryHold() {
+    if (changed) set(!holding_tape_memory);
+  }
+
+ private:
+  static void set(bool hold) {
+    holding_tape_memory = hold;
+    CppAD::thread_alloc::hold_memory(hold);
+  }
+  bool changed;
+};
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -75,6 +106,10 @@ AbstractNewton::AbstractNewton(ElectricalNetwork* network, bool optimize_tape) :
   }
 }
 
+AbstractNewton::~AbstractNewton() {
+  CppAD::thread_alloc::free_available(CppAD::thread_alloc::thread_num());
+}
+
 VectorXd AbstractNewton::forward() { return has_unknowns() ? tape.Forward(0, variables) : VectorXd(); }
 
 void AbstractNewton::get_residuals(double* out) {
@@ -86,29 +121,77 @@ void AbstractNewton::get_residuals(double* out) {
 // ---------------------------------------------------------------------------------------------
 // Jacobian
 
-SparseMatrixXd AbstractNewton::compute_jacobian() {
+SparseMatrixXd AbstractNewton::compute_jacobian() { return evaluate_jacobian(); }
+
+const SparseMatrixXd& AbstractNewton::evaluate_jacobian() {
   const int n = independents_size();
-  if (!has_unknowns()) return SparseMatrixXd(0, 0);
+  if (!has_unknowns()) {
+    jacobian.resize(0, 0);
+    return jacobian;
+  }
+  // The pattern, the colouring and their temporaries are computed once: memory they release is
+  // not worth keeping.
+  const TapeMemoryHold hold(holding_tape_memory && pattern_analysed);
   if (!pattern_analysed) {
+    const Clock::time_point start = Clock::now();
     CppAD::sparse_rc<std::vector<int>> identity(n, n, n);
     for (int k = 0; k < n; ++k) identity.set(k, k, k);
     tape.for_jac_sparsity(identity, false, false, false, jacobian_pattern);
     jacobian_subset = CppAD::sparse_rcv<std::vector<int>, VectorXd>(jacobian_pattern);
+    build_jacobian_structure();
+    profile.pattern += seconds_since(start);
     spdlog::debug("----- Sparse pattern initialisation -----");
     spdlog::debug("n: {0:d} nnz: {1:d}", static_cast<std::int64_t>(n), static_cast<std::uint64_t>(jacobian_subset.nnz()));
   }
-  tape.sparse_jac_for(30, variables, jacobian_subset, jacobian_pattern, "cppad", jacobian_work);
+  Clock::time_point start = Clock::now();
+  const bool first = jacobian_work.color.size() == 0;
+  profile.colours = static_cast<int>(
+      tape.sparse_jac_for(30, variables, jacobian_subset, jacobian_pattern, "cppad", jacobian_work));
+  if (first) {
+    profile.first_jacobian += seconds_since(start);
+  } else {
+    profile.jacobian += seconds_since(start);
+    ++profile.jacobians;
+  }
+  start = Clock::now();
+  fill_jacobian();
+  profile.assembly += seconds_since(start);
+  return jacobian;
+}
 
+void AbstractNewton::build_jacobian_structure() {
   const std::vector<int>& rows = jacobian_subset.row();
   const std::vector<int>& cols = jacobian_subset.col();
-  const VectorXd& values = jacobian_subset.val();
+  const std::size_t nnz = jacobian_subset.nnz();
+  // Each pair carries its own index as value, exact in a double, to find where it lands.
   std::vector<Eigen::Triplet<double, int>> triplets;
-  triplets.reserve(jacobian_subset.nnz());
-  for (std::size_t k = 0; k < jacobian_subset.nnz(); ++k)
-    triplets.emplace_back(rows[k], cols[k], values[static_cast<Eigen::Index>(k)]);
-  SparseMatrixXd jacobian(n, n);
+  triplets.reserve(nnz);
+  for (std::size_t k = 0; k < nnz; ++k) triplets.emplace_back(rows[k], cols[k], static_cast<double>(k));
+  const int n = independents_size();
+  jacobian = SparseMatrixXd(n, n);
   jacobian.setFromTriplets(triplets.begin(), triplets.end());
-  return jacobian;
+  value_positions.clear();
+  if (static_cast<std::size_t>(jacobian.nonZeros()) != nnz) return;
+  value_positions.resize(nnz);
+  const double* indices = jacobian.valuePtr();
+  for (int position = 0; position < jacobian.nonZeros(); ++position)
+    value_positions[static_cast<std::size_t>(indices[position])] = position;
+}
+
+void AbstractNewton::fill_jacobian() {
+  const VectorXd& values = jacobian_subset.val();
+  const std::size_t nnz = jacobian_subset.nnz();
+  if (value_positions.size() == nnz) {
+    double* target = jacobian.valuePtr();
+    for (std::size_t k = 0; k < nnz; ++k) target[value_positions[k]] = values[static_cast<Eigen::Index>(k)];
+    return;
+  }
+  const std::vector<int>& rows = jacobian_subset.row();
+  const std::vector<int>& cols = jacobian_subset.col();
+  std::vector<Eigen::Triplet<double, int>> triplets;
+  triplets.reserve(nnz);
+  for (std::size_t k = 0; k < nnz; ++k) triplets.emplace_back(rows[k], cols[k], values[static_cast<Eigen::Index>(k)]);
+  jacobian.setFromTriplets(triplets.begin(), triplets.end());
 }
 
 void AbstractNewton::get_jacobian(double* out) {
@@ -123,6 +206,8 @@ void AbstractNewton::get_jacobian(double* out) {
 
 std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, double tolerance) {
   const CppAD::ErrorHandler handler(custom_handler);
+  const TapeMemoryHold hold(true);
+  profile = NewtonProfile();
   if (has_unknowns()) tape.new_dynamic(dynamic_variables);
   VectorXd y = forward();
   int iterations = 0;
@@ -134,20 +219,28 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
       ++iterations;
       continue;
     }
-    const SparseMatrixXd jacobian = compute_jacobian();
+    evaluate_jacobian();
     if (!all_stored_values_finite(jacobian))
       throw std::runtime_error(fmt::format("1 NaN value encountered at iteration {}. ", iterations));
     // Fewer stored entries than unknowns make a singular matrix, on which the factorisation
     // (sizing its work space from the entries per column) would never end.
     if (jacobian.nonZeros() < jacobian.rows()) throw singular_matrix(iterations);
+    Clock::time_point start = Clock::now();
     if (!pattern_analysed) {
       sparse_lu.analyzePattern(jacobian);
       pattern_analysed = true;
+      profile.analysis += seconds_since(start);
+      start = Clock::now();
     }
     sparse_lu.factorize(jacobian);
     if (sparse_lu.info() != Eigen::Success) throw singular_matrix(iterations);
-    const VectorXd dx = sparse_lu.solve(y);
-    step(dx, y);
+    profile.factorize += seconds_since(start);
+    start = Clock::now();
+    correction = sparse_lu.solve(y);
+    profile.solve += seconds_since(start);
+    start = Clock::now();
+    step(correction, y);
+    profile.step += seconds_since(start);
     ++iterations;
   }
   network->eval_currents();
@@ -194,7 +287,7 @@ void NewtonGoldstein::step(const VectorXd& dx, VectorXd& y) {
 
 std::pair<std::vector<int>, std::vector<int>> AbstractNewton::analyse_jacobian() {
   const CppAD::ErrorHandler handler(custom_handler);
-  const SparseMatrixXd jacobian = compute_jacobian();
+  evaluate_jacobian();
   std::vector<long> empty_columns;
   std::set<long> non_finite_rows;
   for (int column = 0; column < jacobian.outerSize(); ++column) {
@@ -214,7 +307,6 @@ void AbstractNewton::save_matrix(const std::string& prefix) {
   // for instance); an export must not take the caller down with it.
   const CppAD::ErrorHandler handler(custom_handler);
   const VectorXd residuals = forward();
-  const SparseMatrixXd jacobian = compute_jacobian();
-  Eigen::saveMarket(jacobian, prefix + ".mtx");
+  Eigen::saveMarket(evaluate_jacobian(), prefix + ".mtx");
   Eigen::saveMarketVector(residuals, prefix + "_b.mtx");
 }

@@ -2,6 +2,7 @@
 // parameters as dynamic parameters, solved with a sparse Jacobian and a sparse LU decomposition.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,6 +14,21 @@
 #include "solvers/solver.hpp"
 
 using SparseMatrixXd = Eigen::SparseMatrix<double, Eigen::ColMajor, int>;
+
+// Where the last solve_load_flow spent its time, in seconds, for benchmarks. The first Jacobian
+// of a solver's life (its pattern and colouring) is counted apart from the per-iteration sums.
+struct NewtonProfile {
+  double pattern = 0.0;         // sparsity pattern of the tape
+  double first_jacobian = 0.0;  // colouring and the first values
+  double analysis = 0.0;        // symbolic LU analysis
+  double jacobian = 0.0;        // values of the later Jacobians
+  double assembly = 0.0;        // values into the sparse matrix
+  double factorize = 0.0;
+  double solve = 0.0;
+  double step = 0.0;
+  int jacobians = 0;            // Jacobians counted in `jacobian`
+  int colours = 0;              // forward directions of one Jacobian
+};
 
 // Base of the Newton solvers. The tape F(x; p) has the unknowns x = `variables` as independent
 // variables and p = `dynamic_variables` as dynamic parameters. Parameter updates go into
@@ -29,6 +45,8 @@ class AbstractNewton : public AbstractSolver {
   // the tape is optimised once. Exceptions from the elements leave the constructor after the
   // recording has been aborted and the records relinked to the network's own storage.
   AbstractNewton(ElectricalNetwork* network, bool optimize_tape);
+  // Gives back the tape memory that solves keep for reuse (see solve_load_flow).
+  ~AbstractNewton() override;
 
   // Loads `dynamic_variables` into the tape, then Newton steps from the current `variables`
   // while the largest absolute residual is above the tolerance (or a residual is NaN) and
@@ -50,6 +68,9 @@ class AbstractNewton : public AbstractSolver {
   // sparsity pattern, explicit zeros included. Installs no error handler of its own. The
   // pattern is recomputed until the first solve has analysed it.
   SparseMatrixXd compute_jacobian();
+  // The same Jacobian, written into a matrix the solver keeps: its structure is built when the
+  // pattern is, and later calls only overwrite its values. Valid until the next call.
+  const SparseMatrixXd& evaluate_jacobian();
   // Writes the dense Jacobian, row-major (entry i·n + j is dF_i/dx_j); `out` holds n·n doubles
   // and is not checked.
   void get_jacobian(double* out);
@@ -69,10 +90,23 @@ class AbstractNewton : public AbstractSolver {
   CppAD::sparse_jac_work jacobian_work;
   Eigen::SparseLU<SparseMatrixXd, Eigen::COLAMDOrdering<int>> sparse_lu;
   bool pattern_analysed = false;
+  NewtonProfile profile;
 
  private:
+  // Builds `jacobian` with one stored entry per pattern pair and records where each pair's
+  // value goes.
+  void build_jacobian_structure();
+  // Writes the values of `jacobian_subset` into `jacobian`, entry for entry.
+  void fill_jacobian();
+
   // A network without unknowns records no tape; every query then returns empty results.
   bool has_unknowns() const { return variables.size() > 0; }
+
+  SparseMatrixXd jacobian;
+  // Position in jacobian.valuePtr() of pattern pair k; empty when the pattern holds repeated
+  // pairs, whose values Eigen sums, and the matrix is then rebuilt from triplets every time.
+  std::vector<int> value_positions;
+  VectorXd correction;
 };
 
 // Takes the full Newton step.

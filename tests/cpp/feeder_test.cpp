@@ -300,4 +300,50 @@ TEST(Feeder, SolversAgree) {
   // The voltages did sag and unbalance: the comparison is not between flat starts.
   EXPECT_GT(std::abs(feeders[0]->bus2.get_port_potential(3)), 1.0);
 }
+
+// The Jacobian as Eigen builds it from the pattern's triplets, with the values last computed.
+SparseMatrixXd assembled_from_triplets(const AbstractNewton& solver) {
+  const auto& subset = solver.jacobian_subset;
+  std::vector<Eigen::Triplet<double, int>> triplets;
+  for (std::size_t k = 0; k < subset.nnz(); ++k)
+    triplets.emplace_back(subset.row()[k], subset.col()[k], subset.val()[static_cast<Eigen::Index>(k)]);
+  SparseMatrixXd jacobian(solver.independents_size(), solver.independents_size());
+  jacobian.setFromTriplets(triplets.begin(), triplets.end());
+  return jacobian;
+}
+
+// Bit for bit, for finite values: equal, and of one sign (which tells +0 from −0).
+bool same_bits(double x, double y) { return x == y && std::signbit(x) == std::signbit(y); }
+
+void expect_same_storage(const SparseMatrixXd& reused, const SparseMatrixXd& fresh, const std::string& when) {
+  SCOPED_TRACE(when);
+  ASSERT_TRUE(reused.isCompressed());
+  ASSERT_EQ(reused.nonZeros(), fresh.nonZeros());
+  const auto columns = static_cast<std::size_t>(fresh.outerSize()) + 1;
+  const auto entries = static_cast<std::size_t>(fresh.nonZeros());
+  EXPECT_TRUE(std::equal(fresh.outerIndexPtr(), fresh.outerIndexPtr() + columns, reused.outerIndexPtr()));
+  EXPECT_TRUE(std::equal(fresh.innerIndexPtr(), fresh.innerIndexPtr() + entries, reused.innerIndexPtr()));
+  // Bit for bit: the factorisation must see exactly the matrix a fresh assembly would give.
+  EXPECT_TRUE(std::equal(fresh.valuePtr(), fresh.valuePtr() + entries, reused.valuePtr(), same_bits));
+}
+
+// The solver keeps one matrix and overwrites its values; after every step of two solves, with
+// parameter updates between them, it must equal a fresh assembly entry for entry.
+TEST(Feeder, ReusedJacobianEqualsAFreshAssembly) {
+  Feeder feeder;
+  Newton solver(&*feeder.network, false);
+  for (const FeederData* data : {&kBefore, &kAfter}) {
+    feeder.update(*data);
+    for (int step = 0; step < 4; ++step) {
+      solver.solve_load_flow(1, kTolerance);
+      const SparseMatrixXd& reused = solver.evaluate_jacobian();
+      expect_same_storage(reused, assembled_from_triplets(solver), "step " + std::to_string(step));
+    }
+  }
+  // The values did change from step to step: the comparison is not between constant matrices.
+  const SparseMatrixXd last = solver.evaluate_jacobian();
+  solver.reset_inputs();
+  const double* first = solver.evaluate_jacobian().valuePtr();
+  EXPECT_FALSE(std::equal(last.valuePtr(), last.valuePtr() + last.nonZeros(), first, same_bits));
+}
 }  // namespace

@@ -87,6 +87,31 @@ TEST_P(NewtonSolve, NetworkWithoutUnknownsIsSolvedAtOnce) {
   EXPECT_EQ(solver->solve_load_flow(3, -1.0), std::make_pair(3, 0.0));
 }
 
+// Memory CppAD's allocator keeps for this thread instead of giving it back.
+std::size_t held_tape_memory() { return CppAD::thread_alloc::available(CppAD::thread_alloc::thread_num()); }
+
+// Whether memory released now would be kept.
+bool allocator_holds() {
+  const std::size_t before = held_tape_memory();
+  { CppAD::vector<double> released(4096); }
+  return held_tape_memory() > before;
+}
+
+TEST_P(NewtonSolve, HoldsTapeMemoryOnlyDuringSolvesUntilDestroyed) {
+  solver->solve_load_flow(20, 1e-9);
+  // Kept from the iterations for the next solve, and the setting is back to the default.
+  EXPECT_GT(held_tape_memory(), 0u);
+  EXPECT_FALSE(allocator_holds());
+
+  LawNode<SquareLaw> singular({0.0, 0.0}, {1.0, 0.0});
+  const std::unique_ptr<AbstractNewton> failing = GetParam().make(&singular.network);
+  EXPECT_THROW(failing->solve_load_flow(5, 1e-9), std::runtime_error);
+  EXPECT_FALSE(allocator_holds());
+
+  solver.reset();
+  EXPECT_EQ(held_tape_memory(), 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, NewtonSolve, newton_kinds, kind_name);
 
 // ---------------------------------------------------------------------------------------------
