@@ -12,15 +12,6 @@
 #include "test_arrays.hpp"
 
 namespace {
-// A full impedance matrix that is not symmetric, so that a transposed reading shows.
-Eigen::MatrixXc impedance(int n, double scale = 1.0) {
-  Eigen::MatrixXc z(n, n);
-  for (int i = 0; i < n; ++i)
-    for (int j = 0; j < n; ++j)
-      z(i, j) = scale * (i == j ? Complex(0.25 + 0.02 * i, 0.45) : Complex(0.05 + 0.01 * i, 0.15 + 0.02 * j));
-  return z;
-}
-
 Eigen::VectorXc potentials(int n, double magnitude, double phase) {
   Eigen::VectorXc v(n);
   for (int i = 0; i < n; ++i) v(i) = std::polar(magnitude * (1.0 + 0.01 * i), phase - 2.0 * i);

@@ -16,15 +16,6 @@
 #include "test_arrays.hpp"
 
 namespace {
-// Series impedance of a cable section: full and not symmetric, so that a transposed reading shows.
-Eigen::MatrixXc impedance(int n, double km = 1.0) {
-  Eigen::MatrixXc z(n, n);
-  for (int i = 0; i < n; ++i)
-    for (int j = 0; j < n; ++j)
-      z(i, j) = km * (i == j ? Complex(0.25 + 0.02 * i, 0.45) : Complex(0.05 + 0.01 * i, 0.15 + 0.02 * j));
-  return z;
-}
-
 // Total shunt admittance of a cable section: capacitive and symmetric, as physical data are, with
 // unequal couplings.
 Eigen::MatrixXc shunt(int n, double km = 1.0) {

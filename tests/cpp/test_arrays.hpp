@@ -20,3 +20,13 @@ inline std::vector<Complex> row_major(const Eigen::MatrixXc& m) {
   Eigen::Map<RowMajorMatrixXc>(out.data(), m.rows(), m.cols()) = m;
   return out;
 }
+
+// A full series impedance matrix that is not symmetric, so that a transposed reading shows
+// (`scale` as a section length in km).
+inline Eigen::MatrixXc impedance(int n, double scale = 1.0) {
+  Eigen::MatrixXc z(n, n);
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < n; ++j)
+      z(i, j) = scale * (i == j ? Complex(0.25 + 0.02 * i, 0.45) : Complex(0.05 + 0.01 * i, 0.15 + 0.02 * j));
+  return z;
+}
