@@ -113,7 +113,7 @@ def print_table(case, builds, medians):
     digests = {medians[b]["digest"] for b in builds}
     same = "identical" if len(digests) == 1 else "DIFFERENT"
     stable = all(medians[b]["stable"] for b in builds)
-    print(f"{'results (iterations, errors, values)':<36}{same}{'' if stable else ', UNSTABLE across runs'}")
+    print(f"{'results (iterations, errors, values)':<36} {same}{'' if stable else ', UNSTABLE across runs'}")
     print()
 
 
