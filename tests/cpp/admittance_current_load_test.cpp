@@ -18,15 +18,12 @@
 #include "load_laws.hpp"
 #include "taped_network.hpp"
 #include "test_arrays.hpp"
+#include "test_checks.hpp"
 
 namespace {
 using Currents = std::vector<Complex>;
 
 bool is_nan(const Complex& z) { return std::isnan(z.real()) && std::isnan(z.imag()); }
-
-void expect_close(const Complex& actual, const Complex& expected, double tolerance = 1e-12) {
-  EXPECT_LE(std::abs(actual - expected), tolerance * std::max(1.0, std::abs(expected))) << actual << " vs " << expected;
-}
 
 void expect_all_close(const Currents& actual, const Currents& expected, double tolerance = 1e-12) {
   ASSERT_EQ(actual.size(), expected.size());

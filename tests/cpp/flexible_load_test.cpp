@@ -16,20 +16,11 @@
 #include "solvers/solver.hpp"
 #include "taped_network.hpp"
 #include "test_arrays.hpp"
+#include "test_checks.hpp"
 
 namespace {
 const Control kConstant("constant", 0.0, 0.0, 0.0, 0.0, 0.0, 0.0);
 const Projection kEuclidean("euclidean", 1000.0, 1e-5);
-
-void expect_close(const Complex& actual, const Complex& expected, double tolerance = 1e-12) {
-  EXPECT_LE(std::abs(actual - expected), tolerance * std::max(1.0, std::abs(expected))) << actual << " vs " << expected;
-}
-
-std::vector<Complex> currents_of(const Element& element) {
-  std::vector<Complex> currents(element.ports.size());
-  element.get_currents(static_cast<int>(currents.size()), currents.data());
-  return currents;
-}
 
 // With two constant laws a flexible load is a constant-power load: same currents in both
 // arithmetics, and its actual powers are its setpoints.

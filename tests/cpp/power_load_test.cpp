@@ -7,15 +7,12 @@
 #include "loads/power_load.hpp"
 #include "taped_network.hpp"
 #include "test_arrays.hpp"
+#include "test_checks.hpp"
 
 namespace {
 bool finite(const Complex& z) { return std::isfinite(z.real()) && std::isfinite(z.imag()); }
 
 // |a − b| relative to the size of b.
-void expect_close(const Complex& actual, const Complex& expected, double tolerance = 1e-12) {
-  EXPECT_LE(std::abs(actual - expected), tolerance * std::max(1.0, std::abs(expected))) << actual << " vs " << expected;
-}
-
 struct StarCase {
   std::string name;
   std::vector<Complex> potentials;  // phases, then neutral

@@ -17,20 +17,10 @@
 #include "solvers/solver.hpp"
 #include "taped_network.hpp"
 #include "test_arrays.hpp"
+#include "test_checks.hpp"
 
 namespace {
 const Complex kA = std::polar(1.0, -2.0 * std::numbers::pi / 3.0);
-
-void expect_close(const Complex& actual, const Complex& expected, double tolerance, const std::string& what = "") {
-  EXPECT_LE(std::abs(actual - expected), tolerance * std::max(1.0, std::abs(expected)))
-      << what << ": " << actual << " vs " << expected;
-}
-
-std::vector<Complex> currents_of(const Element& element) {
-  std::vector<Complex> out(element.ports.size());
-  element.get_currents(static_cast<int>(out.size()), out.data());
-  return out;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Winding matrices

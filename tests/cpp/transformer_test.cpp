@@ -9,18 +9,9 @@
 #include "branches/transformer.hpp"
 #include "core/nodal_elements.hpp"
 #include "taped_network.hpp"
+#include "test_checks.hpp"
 
 namespace {
-void expect_close(const Complex& actual, const Complex& expected, double tolerance = 1e-12) {
-  EXPECT_LE(std::abs(actual - expected), tolerance * std::max(1.0, std::abs(expected))) << actual << " vs " << expected;
-}
-
-std::vector<Complex> currents_of(const Element& element) {
-  std::vector<Complex> out(element.ports.size());
-  element.get_currents(static_cast<int>(out.size()), out.data());
-  return out;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Parameters shared by every kind
 
