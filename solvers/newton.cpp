@@ -244,6 +244,10 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
     ++iterations;
   }
   network->eval_currents();
+  // Nodes on a reference have no residual, and the tape folds 0·x to 0 where plain arithmetic
+  // gives 0·inf = NaN: converged residuals can still leave infinite or NaN potentials or
+  // currents, which must not read as a solution.
+  if (!network->values_finite()) return {iterations, std::numeric_limits<double>::quiet_NaN()};
   return {iterations, largest_residual(y)};
 }
 

@@ -51,7 +51,8 @@ class AbstractNewton : public AbstractSolver {
   // Loads `dynamic_variables` into the tape, then Newton steps from the current `variables`
   // while the largest absolute residual is above the tolerance (or a residual is NaN) and
   // fewer than max_iterations steps have been taken; then refreshes every port current.
-  // Returns (steps, largest absolute residual), the error being NaN if a residual is NaN.
+  // Returns (steps, largest absolute residual), the error being NaN if a residual is NaN or if
+  // a node potential or a refreshed port current is not finite.
   // Throws std::runtime_error "1 ..." on a non-finite Jacobian entry or a singular Jacobian.
   std::pair<int, double> solve_load_flow(int max_iterations, double tolerance) override;
 

@@ -87,6 +87,26 @@ TEST_P(NewtonSolve, NetworkWithoutUnknownsIsSolvedAtOnce) {
   EXPECT_EQ(solver->solve_load_flow(3, -1.0), std::make_pair(3, 0.0));
 }
 
+// Nodes on a reference have no residual and a node without currents has a zero one, so residuals
+// within the tolerance can still leave infinite or NaN values; the steps taken stay counted.
+TEST_P(NewtonSolve, NonFiniteResultsGiveANaNError) {
+  SourceNetwork source;
+  LawElement<ConstantPowerLaw> on_reference({1000.0, 100.0});
+  source.reference.connect(on_reference, {{0, 0}});
+  ElectricalNetwork infinite_load({&source.bus, &source.source, &source.reference, &on_reference});
+  const auto first = GetParam().make(&infinite_load)->solve_load_flow(20, 1e-8);
+  EXPECT_EQ(first.first, 1);
+  EXPECT_TRUE(std::isnan(first.second));
+  EXPECT_FALSE(std::isfinite(on_reference.get_port_current(0).real()));
+
+  const Complex nan_start{nan, 0.0};
+  Bus lone(1, &nan_start);
+  ElectricalNetwork nan_potential({&lone});
+  const auto second = GetParam().make(&nan_potential)->solve_load_flow(20, 1e-8);
+  EXPECT_EQ(second.first, 0);
+  EXPECT_TRUE(std::isnan(second.second));
+}
+
 // Memory CppAD's allocator keeps for this thread instead of giving it back.
 std::size_t held_tape_memory() { return CppAD::thread_alloc::available(CppAD::thread_alloc::thread_num()); }
 

@@ -116,6 +116,55 @@ def test_backward_forward_reports_nan_until_a_sweep_leaves_finite_values():
     np.testing.assert_array_equal(source.get_currents(3), -load.get_currents(3))
 
 
+def load_on_the_reference():
+    """A source, and a constant-power load between the reference and itself: infinite currents on
+    a node that has no residual."""
+    bus, source, reference = cy.CyBus(2, carr(230, 0)), cy.CyVoltageSource(2, carr(230)), cy.CyPotentialRef()
+    load = cy.CyPowerLoad(2, carr(1000 + 100j))
+    bus.connect(source, [(0, 0), (1, 1)])
+    bus.connect(reference, [(1, 0)])
+    reference.connect(load, [(0, 0), (0, 1)])
+    return [bus, source, reference, load], load
+
+
+def nan_start_alone():
+    """A bus whose NaN start potential is alone on its node: its residual is zero."""
+    bus = cy.CyBus(1, carr(complex("nan")))
+    return [bus], bus
+
+
+def volt_watt_without_smoothing():
+    """A Volt-Watt law with epsilon 0 behind a line: the tape folds 0 times infinity to 0, the
+    plain arithmetic gives NaN."""
+    source_bus, load_bus = cy.CyBus(2, carr(230, 0)), cy.CyBus(2, carr(230, 0))
+    source, reference = cy.CyVoltageSource(2, carr(230)), cy.CyPotentialRef()
+    line = cy.CySimplifiedLine(2, carr(0.2 + 0.1j, 0, 0, 0.2 + 0.1j))
+    law = cy.CyControl("p_max_u_production", 0, 0, 240, 253, 100, 0.0)
+    constant = cy.CyControl("constant", 0, 0, 0, 0, 0, 0)
+    parameter = cy.CyFlexibleParameter(law, constant, cy.CyProjection("euclidean", 100, 1e-5), 5000, 0, 0)
+    load = cy.CyFlexibleLoad(2, carr(1000), object_array([parameter]))
+    source_bus.connect(source, [(0, 0), (1, 1)])
+    source_bus.connect(reference, [(1, 0)])
+    line.connect_side(source_bus, [(0, 0), (1, 1)], True)
+    line.connect_side(load_bus, [(0, 0), (1, 1)], False)
+    load_bus.connect(load, [(0, 0), (1, 1)])
+    return [source_bus, source, reference, line, load_bus, load], load
+
+
+@pytest.mark.parametrize("name", sorted(NEWTONS))
+@pytest.mark.parametrize("build", [load_on_the_reference, nan_start_alone, volt_watt_without_smoothing],
+                         ids=["load on the reference", "NaN start alone", "Volt-Watt without smoothing"])
+def test_newton_reports_nan_for_results_that_are_not_finite(name, build):
+    elements, suspect = build()
+    network = cy.CyElectricalNetwork(object_array(elements), len(elements))
+    iterations, error = NEWTONS[name](network).solve_load_flow(20, 1e-8)
+    # The residuals met the tolerance (the loop stopped early), but the values are unusable.
+    assert iterations < 20 and np.isnan(error)
+    ports = 1 if isinstance(suspect, cy.CyBus) else 2
+    values = np.append(suspect.get_currents(ports), suspect.get_potentials(ports))
+    assert not np.isfinite(values).all()
+
+
 @pytest.mark.parametrize("name", sorted(SOLVERS))
 def test_variables_round_trip_and_reset(name):
     solver = SOLVERS[name](Feeder().network())
