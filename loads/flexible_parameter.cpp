@@ -126,7 +126,9 @@ C FlexibleParameter::compute_power(typename C::value_type x, C s_th) const {
     q = tanh(j.alpha * q) * floored_sqrt(smooth_min(R(q * q), R(1.0 - p * p), j.alpha), j.epsilon);
   } else {
     // The sign follows the setpoint, not the controlled P (a NaN setpoint counts as negative).
-    const double sign = p_th >= 0.0 ? 1.0 : -1.0;
+    // A conditional expression, so that a tape follows setpoint updates across zero as the
+    // plain arithmetic does.
+    const R sign = CppAD::CondExpGe(p_th, R(0.0), R(1.0), R(-1.0));
     p = sign * floored_sqrt(smooth_min(R(p * p), R(1.0 - q * q), j.alpha), j.epsilon);
   }
   return C(p * s, q * s);

@@ -65,8 +65,8 @@ class FlexibleParameter {
   // arithmetic (C = Complex or ComplexAD). Two "constant" laws return s_th unchanged. Throws
   // std::runtime_error "Bad control type for P" for a "q_u" active law and "Bad control type for
   // Q" for a reactive law of the active kinds. Zero limits or coefficients give infinite or NaN
-  // results, not errors. In recorded arithmetic the branches taken (laws, and the sign of Re s_th
-  // that keep_q keeps) are fixed in the tape; only the limits, x and s_th stay live.
+  // results, not errors. In recorded arithmetic the laws taken are fixed in the tape; the limits,
+  // x and s_th stay live, and so does the sign of Re s_th that keep_q keeps.
   template <class C>
   C compute_power(typename C::value_type x, C s_th) const;
 

@@ -177,17 +177,22 @@ TEST(FlexibleParameter, DeclaresAndLinksItsThreeLimits) {
   EXPECT_NEAR(parameter.compute_power<Complex>(0.8, {1.0, 0.5}).imag(), -1.0, 1e-6);
 }
 
-// The limits stay live in the tape; the sign that keep_q takes from the setpoint does not.
-TEST(FlexibleParameter, TapeFollowsTheLimitsButKeepsTheRecordedSign) {
+// The limits stay live in the tape, and so does the sign that keep_q takes from the setpoint: a
+// tape recorded on one side of P_th = 0 and evaluated on the other agrees with plain arithmetic.
+TEST(FlexibleParameter, TapeFollowsTheLimitsAndTheSetpointSign) {
   FlexibleParameter volt_var(kConstant, kVoltVar, kEuclidean, 5.0, -3.0, 3.0);
   TapedLaw taped(volt_var, 0.8, {1.0, 0.5});
   volt_var.update_parameters(5.0, -2.0, 3.0);
   EXPECT_NEAR(taped.evaluate(0.8, {1.0, 0.5}).imag(), -2.0, 1e-6);
 
-  // Recorded with P_th < 0, evaluated with P_th > 0: the tape keeps the sign −1.
   FlexibleParameter keep_q(kProduction, kConstant, kKeepQ, 5.0, 0.0, 0.0);
-  TapedLaw sign(keep_q, 0.9, {-4.0, 4.0});
-  EXPECT_NEAR(sign.evaluate(0.9, {4.0, 4.0}).real(), -3.0, 1e-6);
-  EXPECT_NEAR(keep_q.compute_power<Complex>(0.9, {4.0, 4.0}).real(), 3.0, 1e-6);
+  for (const double recorded : {-4.0, 4.0}) {
+    TapedLaw sign(keep_q, 0.9, {recorded, 4.0});
+    for (const Complex s_th : {Complex(-4.0, 4.0), Complex(4.0, 4.0), Complex(0.0, 4.0)}) {
+      const Complex plain = keep_q.compute_power<Complex>(0.9, s_th);
+      EXPECT_NEAR(plain.real(), s_th.real() == 0.0 ? 5.0 * std::sqrt(1e-5) : 0.75 * s_th.real(), 1e-6) << s_th;
+      EXPECT_LT(std::abs(sign.evaluate(0.9, s_th) - plain), 1e-12) << "recorded at " << recorded << ", at " << s_th;
+    }
+  }
 }
 }  // namespace
