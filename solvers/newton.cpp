@@ -307,6 +307,8 @@ std::pair<std::vector<int>, std::vector<int>> AbstractNewton::analyse_jacobian()
 }
 
 void AbstractNewton::save_matrix(const std::string& prefix) {
+  // The file system would cut the path at the NUL, and both files would land on one name.
+  if (prefix.find('\0') != std::string::npos) throw std::invalid_argument("embedded null character");
   // The library's default handler would end the process (on a NaN residual in a checked build,
   // for instance); an export must not take the caller down with it.
   const CppAD::ErrorHandler handler(custom_handler);

@@ -82,7 +82,8 @@ class AbstractNewton : public AbstractSolver {
   // ascending and naming an element once.
   std::pair<std::vector<int>, std::vector<int>> analyse_jacobian();
   // Writes the Jacobian to prefix + ".mtx" and the residuals to prefix + "_b.mtx", both as
-  // MatrixMarket text. A file that cannot be written is skipped and nothing is reported.
+  // MatrixMarket text. A file that cannot be written is skipped and nothing is reported. A
+  // prefix holding a NUL character throws std::invalid_argument before anything is written.
   void save_matrix(const std::string& prefix);
 
   CppAD::ADFun<double> tape;

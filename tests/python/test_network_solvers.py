@@ -279,6 +279,15 @@ def test_save_matrix_into_a_missing_directory_writes_nothing(tmp_path):
     assert list(tmp_path.iterdir()) == []
 
 
+@pytest.mark.parametrize("prefix", ["j\x00x", b"j\x00x", "\x00"], ids=["str", "bytes", "only NUL"])
+def test_save_matrix_refuses_a_prefix_with_a_nul_before_writing(tmp_path, prefix):
+    # The file system would cut both paths at the NUL: the residuals would replace the Jacobian.
+    full = (str(tmp_path) + "/").encode() + prefix if isinstance(prefix, bytes) else str(tmp_path / prefix)
+    with pytest.raises(ValueError, match="^embedded null character$"):
+        cy.CyNewton(Feeder().network(), False).save_matrix(full)
+    assert list(tmp_path.iterdir()) == []
+
+
 def test_save_matrix_with_nan_residuals_does_not_end_the_process(tmp_path):
     # The export's evaluation meets NaN residuals; the library's default handler would end the
     # interpreter in a checked build.
