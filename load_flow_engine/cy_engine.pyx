@@ -603,18 +603,20 @@ cdef class CyElectricalNetwork:
     cdef ElectricalNetwork* network
     cdef tuple _elements
 
-    def __cinit__(self, elements, int nb_elements):
+    def __cinit__(self, elements, nb_elements):
+        # The object array is converted before the count.
         cdef object[::1] element_items = _object_items(elements, "CyElement")
-        if nb_elements < 0:
+        cdef int count = nb_elements
+        if count < 0:
             # What reserving a negative count of elements reports.
             raise RuntimeError("vector::reserve")
-        cdef list items = _typed_items(element_items, nb_elements, "elements", CyElement)
+        cdef list items = _typed_items(element_items, count, "elements", CyElement)
         cdef vector[Element*] pointers
-        pointers.reserve(nb_elements)
+        pointers.reserve(count)
         cdef unordered_set[Element*] seen
         cdef Element* pointer
         cdef Py_ssize_t i
-        for i in range(nb_elements):
+        for i in range(count):
             pointer = (<CyElement> items[i])._engine()
             if not seen.insert(pointer).second:
                 raise ValueError(f"elements[{i}] is listed twice")

@@ -48,13 +48,17 @@ def test_a_network_uses_only_the_first_nb_elements():
     [
         (object_array([]), -1, RuntimeError, "^vector::reserve$"),
         (np.zeros(2), 2, ValueError, "^Buffer dtype mismatch, expected 'CyElement' but got 'double'$"),
+        (np.zeros(1), "x", ValueError, "^Buffer dtype mismatch, expected 'CyElement' but got 'double'$"),
+        (object_array([]), "x", TypeError, "^an integer is required$"),
+        (object_array([]), 2**31, OverflowError, "^value too large to convert to int$"),
         (object_array([cy.CyGround()]), 2, ValueError, "^Array 'elements' has 1 items, 2 are needed$"),
         (None, 1, ValueError, "^Array 'elements' has 0 items, 1 are needed$"),
         (object_array([cy.CyGround(), 3]), 2, TypeError, r"^elements\[1\] has incorrect type .*got int\)$"),
         (np.empty(1, dtype=object), 1, TypeError, r"^elements\[0\] has incorrect type .*got NoneType\)$"),
         (object_array([cy.CyElement()]), 1, TypeError, "^CyElement is abstract"),
     ],
-    ids=["negative", "float64", "short", "None", "wrong item", "empty slot", "abstract item"],
+    ids=["negative", "float64", "array before count", "count not an int", "count beyond int", "short", "None",
+         "wrong item", "empty slot", "abstract item"],
 )
 def test_network_arguments_are_checked(elements, nb, error, message):
     with pytest.raises(error, match=message):
