@@ -243,19 +243,36 @@ def test_a_negative_result_count_is_refused_by_numpy():
         cy.CyBus(3, carr(1, 2, 3)).get_potentials(-1)
 
 
-def test_result_arrays_come_from_the_module_np(monkeypatch):
-    class FakeNumpy:
-        complex128 = np.complex128
-        double = np.double
+def fake_numpy(make):
+    """A stand-in for the module attribute `np` whose empty(n, dtype) returns make(n, dtype)."""
+    return type("FakeNumpy", (), {"complex128": np.complex128, "double": np.double, "empty": staticmethod(make)})
 
-        @staticmethod
-        def empty(n, dtype):
-            return np.empty(n, dtype=np.float32)
 
+@pytest.mark.parametrize(
+    "make, error, message",
+    [
+        (lambda n, dtype: np.empty(n, dtype=np.float32), ValueError,
+         "^Buffer dtype mismatch, expected 'double complex' but got 'float'$"),
+        (lambda n, dtype: np.empty((n, 1), dtype=dtype), ValueError,
+         r"^Buffer has wrong number of dimensions \(expected 1, got 2\)$"),
+        (lambda n, dtype: np.empty(2 * n, dtype=dtype)[::2], ValueError, "contiguous"),
+        (lambda n, dtype: np.empty(n - 1, dtype=dtype), ValueError, "^np.empty did not return .* of 3 items$"),
+        (lambda n, dtype: [0j] * n, TypeError, "^Cannot convert list to numpy.ndarray$"),
+        (lambda n, dtype: None, TypeError, "^Cannot convert NoneType to numpy.ndarray$"),
+    ],
+    ids=["item type", "dimension", "strided", "length", "not an array", "None"],
+)
+def test_result_arrays_come_from_the_module_np(monkeypatch, make, error, message):
     bus = cy.CyBus(3, carr(1, 2, 3))
-    monkeypatch.setattr(cy, "np", FakeNumpy)
-    with pytest.raises(TypeError, match="np.empty"):
+    monkeypatch.setattr(cy, "np", fake_numpy(make))
+    with pytest.raises(error, match=message):
         bus.get_potentials(3)
+
+
+def test_result_arrays_need_the_module_np(monkeypatch):
+    bus = cy.CyBus(3, carr(1, 2, 3))
+    monkeypatch.setattr(cy, "np", fake_numpy(lambda n, dtype: np.empty(n, dtype=dtype)))
+    assert bus.get_potentials(3).tolist() == [1, 2, 3]
     monkeypatch.setattr(cy, "np", None)
     with pytest.raises(AttributeError):
         bus.get_potentials(3)
