@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <initializer_list>
 #include <limits>
+#include <stdexcept>
 #include <string>
 
 // ---------------------------------------------------------------------------------------------
@@ -135,10 +137,12 @@ void check_side_ports(const char* side, const std::string& winding, bool delta, 
                               ", got " + std::to_string(ports));
 }
 
-// Checks the winding names (the HV one first) and the port counts that they need, and returns
-// n1: it runs before the ports are built, so that a refused transformer builds nothing and
-// negative counts never reach the port arithmetic.
+// Checks the total port count, the winding names (the HV one first) and the port counts that
+// they need, and returns n1: it runs before the ports are built, so that a refused transformer
+// builds nothing and negative counts never reach the port arithmetic. A negative total is
+// refused as reserving that many ports would be, whatever the windings.
 int checked_hv_ports(int n1, int n2, const std::string& whv, const std::string& wlv) {
+  if (std::int64_t{n1} + n2 < 0) throw std::length_error("vector::reserve");
   if (whv != "D" && whv != "Y") throw std::runtime_error("Bad HV winding: " + whv);
   if (wlv != "d" && wlv != "y" && wlv != "z") throw std::runtime_error("Bad LV winding: " + wlv);
   check_side_ports("HV", whv, whv == "D", n1);

@@ -136,7 +136,8 @@ class ThreePhaseTransformer : public Transformer<ThreePhaseTransformer> {
  public:
   using Transformer::eval_currents;
 
-  // Throws std::runtime_error "Bad HV winding: <whv>", then "Bad LV winding: <wlv>", for a winding
+  // Throws std::length_error "vector::reserve" when n1 + n2 is negative, then
+  // std::runtime_error "Bad HV winding: <whv>", then "Bad LV winding: <wlv>", for a winding
   // name other than those above (case matters), and std::invalid_argument for a side whose ports
   // cannot carry its winding: every side needs its three phase ports plus, for a star or zigzag
   // winding, the neutral (a delta side may have a fourth port, whose potential is not used and

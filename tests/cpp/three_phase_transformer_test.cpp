@@ -304,7 +304,8 @@ struct Refusal {
 
 class RefusedConstruction : public testing::TestWithParam<Refusal> {};
 
-// Winding names: the HV one first, case and length matter. Port counts: every side needs its
+// A negative total port count first, as reserving the ports would refuse it. Then the winding
+// names: the HV one first, case and length matter. Then the port counts: every side needs its
 // three phases, star and zigzag sides their neutral too, and no side more than four ports; negative
 // counts are refused before they reach any arithmetic.
 TEST_P(RefusedConstruction, ThrowsItsMessage) {
@@ -315,6 +316,8 @@ TEST_P(RefusedConstruction, ThrowsItsMessage) {
   } catch (const std::invalid_argument& error) {
     EXPECT_EQ(error.what(), r.message);
     EXPECT_EQ(r.message.rfind("The ", 0), 0u) << "a port count, not a winding, was refused";
+  } catch (const std::length_error& error) {
+    EXPECT_EQ(error.what(), r.message);
   } catch (const std::runtime_error& error) {
     EXPECT_EQ(error.what(), r.message);
   }
@@ -331,7 +334,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Refusal{"HvCheckedFirst", 4, 4, "d", "Z", "Bad HV winding: d"},
                     Refusal{"UpperCaseLv", 4, 4, "D", "Z", "Bad LV winding: Z"},
                     Refusal{"TwoLetterLv", 4, 4, "D", "yn", "Bad LV winding: yn"},
-                    Refusal{"WindingBeforeCount", -1, -1, "X", "y", "Bad HV winding: X"},
+                    Refusal{"NegativeTotalBeforeWinding", -1, -1, "X", "y", "vector::reserve"},
+                    Refusal{"WindingBeforeCount", 5, -1, "X", "y", "Bad HV winding: X"},
                     Refusal{"StarHvWithoutNeutral", 3, 4, "Y", "y", kStarHv + "3"},
                     Refusal{"StarLvWithoutNeutral", 3, 3, "D", "y", kStarLv + "3"},
                     Refusal{"ZigzagLvWithoutNeutral", 4, 3, "Y", "z",
@@ -343,8 +347,9 @@ INSTANTIATE_TEST_SUITE_P(
                     Refusal{"NoPorts", 0, 0, "D", "d", kDeltaHv + "0"},
                     Refusal{"NegativeHv", -1, 4, "D", "y", kDeltaHv + "-1"},
                     Refusal{"NegativeLv", 3, -1, "D", "y", kStarLv + "-1"},
-                    Refusal{"SmallestInt", std::numeric_limits<int>::min(), -1, "D", "y",
-                            kDeltaHv + std::to_string(std::numeric_limits<int>::min())}),
+                    Refusal{"SmallestIntTotal", std::numeric_limits<int>::min(), -1, "D", "y", "vector::reserve"},
+                    Refusal{"LargestIntBesideNegative", std::numeric_limits<int>::max(), -1, "D", "y",
+                            kDeltaHv + std::to_string(std::numeric_limits<int>::max())}),
     [](const auto& info) { return info.param.name; });
 
 // A delta side may keep a fourth port, on either side.

@@ -47,11 +47,12 @@ CONSTRUCTORS = {
     "CyDeltaCurrentLoad": (lambda n: cy.CyDeltaCurrentLoad(n, values(n)), 0),
     "CyFlexibleLoad": (lambda n: cy.CyFlexibleLoad(n, values(n - 1), parameters(n - 1)), 1),
     "CyDeltaFlexibleLoad": (lambda n: cy.CyDeltaFlexibleLoad(n, values(n), parameters(n)), 0),
-    # Both sides take the count: a delta pair builds from three ports, a star pair from four.
+    # Both sides take the count: a delta pair builds from three ports, a star pair from four; a
+    # negative total is the negative count error, other counts the windings refuse.
     "CyThreePhaseTransformer (Dd)": (lambda n: cy.CyThreePhaseTransformer(n, n, "D", "d", 0.01, 0, 0.5, 0), 3,
-                                     lambda n: WINDINGS),
+                                     lambda n: NEGATIVE_COUNT if n < 0 else WINDINGS),
     "CyThreePhaseTransformer (Yz)": (lambda n: cy.CyThreePhaseTransformer(n, n, "Y", "z", 0.01, 0, 0.5, 11), 4,
-                                     lambda n: WINDINGS),
+                                     lambda n: NEGATIVE_COUNT if n < 0 else WINDINGS),
     "CyElectricalNetwork": (lambda n: cy.CyElectricalNetwork(object_array([cy.CyGround() for _ in range(n)]), n), 0),
     # Constructors without a count ignore what they are given.
     "CyGround": (lambda n: cy.CyGround(n), -2**31),

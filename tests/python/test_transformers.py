@@ -55,7 +55,7 @@ HV_DELTA = "The HV side of a three-phase transformer with winding D needs 3 or 4
 LV_STAR = "The LV side of a three-phase transformer with winding y needs 4 ports (three phases and the neutral), got "
 
 
-@pytest.mark.parametrize("n", [-2**31, -2**30 - 1, -1, 0, 1, 2, 5])
+@pytest.mark.parametrize("n", [-3, -1, 0, 1, 2, 5, 2**31 - 1])
 def test_port_counts_that_cannot_carry_the_windings_are_value_errors(n):
     with pytest.raises(ValueError) as hv:
         cy.CyThreePhaseTransformer(n, 4, "D", "y", 0.1, 0, 0.5, 11)
@@ -63,6 +63,15 @@ def test_port_counts_that_cannot_carry_the_windings_are_value_errors(n):
     with pytest.raises(ValueError) as lv:
         cy.CyThreePhaseTransformer(3, n, "D", "y", 0.1, 0, 0.5, 11)
     assert str(lv.value) == LV_STAR + str(n)
+
+
+@pytest.mark.parametrize(
+    "n1, n2, whv", [(-1, 0, "D"), (-5, 4, "D"), (4, -5, "Y"), (-2**31, -1, "D"), (-1, -1, "X")],
+    ids=["HV", "HV beyond LV", "LV beyond HV", "sum beyond int", "before the winding names"],
+)
+def test_a_negative_total_port_count_is_refused_first(n1, n2, whv):
+    with pytest.raises(RuntimeError, match="^vector::reserve$"):
+        cy.CyThreePhaseTransformer(n1, n2, whv, "y", 0.1, 0, 0.5, 11)
 
 
 def test_a_star_side_needs_its_neutral_port():
