@@ -103,37 +103,31 @@ cdef inline Py_ssize_t _square(int n):
     return <Py_ssize_t> n * n if n > 0 else 0
 
 
-cdef bint _holds(cnp.ndarray array, Py_ssize_t n, int type_num) except -1:
-    """Whether `array`, made by np.empty, takes the n items that the engine writes through its
-    data pointer, whatever the module attribute `np` has been replaced by."""
+cdef cnp.ndarray _new_array(Py_ssize_t n, object dtype, int type_num):
+    """A new one-dimensional array of n items for the engine to fill, made by np.empty. The
+    checks guard against a module attribute `np` replaced by something else: another item type
+    or dimension fails with the buffer errors of an array argument."""
+    cdef cnp.ndarray array = np.empty(n, dtype=dtype)
     if array is None:  # passes the type test of an ndarray
         raise TypeError("Cannot convert NoneType to numpy.ndarray")
-    return (cnp.PyArray_TYPE(array) == type_num and cnp.PyArray_NDIM(array) == 1
-            and cnp.PyArray_DIM(array, 0) == n and cnp.PyArray_ISCARRAY(array))
-
-
-cdef int _refuse_result(Py_ssize_t n) except -1:
+    if (cnp.PyArray_TYPE(array) == type_num and cnp.PyArray_NDIM(array) == 1
+            and cnp.PyArray_DIM(array, 0) == n and cnp.PyArray_ISCARRAY(array)):
+        return array
+    cdef double complex[::1] complex_items
+    cdef double[::1] real_items
+    if type_num == cnp.NPY_CDOUBLE:
+        complex_items = array
+    else:
+        real_items = array
     raise ValueError(f"np.empty did not return a writable aligned array of {n} items")
 
 
-# An array of another item type or dimension fails with the buffer errors of an array argument.
-
-cdef cnp.ndarray _complex_array(Py_ssize_t n):
-    cdef cnp.ndarray array = np.empty(n, dtype=np.complex128)
-    cdef double complex[::1] items
-    if not _holds(array, n, cnp.NPY_CDOUBLE):
-        items = array
-        _refuse_result(n)
-    return array
+cdef inline cnp.ndarray _complex_array(Py_ssize_t n):
+    return _new_array(n, np.complex128, cnp.NPY_CDOUBLE)
 
 
-cdef cnp.ndarray _real_array(Py_ssize_t n):
-    cdef cnp.ndarray array = np.empty(n, dtype=np.double)
-    cdef double[::1] items
-    if not _holds(array, n, cnp.NPY_DOUBLE):
-        items = array
-        _refuse_result(n)
-    return array
+cdef inline cnp.ndarray _real_array(Py_ssize_t n):
+    return _new_array(n, np.double, cnp.NPY_DOUBLE)
 
 
 cdef inline double complex* _complex_ptr(cnp.ndarray array):

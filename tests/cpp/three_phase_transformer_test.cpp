@@ -316,9 +316,7 @@ TEST_P(RefusedConstruction, ThrowsItsMessage) {
   } catch (const std::invalid_argument& error) {
     EXPECT_EQ(error.what(), r.message);
     EXPECT_EQ(r.message.rfind("The ", 0), 0u) << "a port count, not a winding, was refused";
-  } catch (const std::length_error& error) {
-    EXPECT_EQ(error.what(), r.message);
-  } catch (const std::runtime_error& error) {
+  } catch (const std::exception& error) {
     EXPECT_EQ(error.what(), r.message);
   }
 }

@@ -236,55 +236,64 @@ def test_a_feeder_follows_its_laws_and_their_updates_on_the_same_tape():
     feeder.expect_laws_hold(more, feeder.demand)
 
 
-def keep_q_feeder(kind, setpoint):
-    """source bus -- line -- bus with a flexible load (star: one phase, delta: three branches) whose
-    setpoints lie beyond s_max, so that the keep_q projection sets the sign of P."""
-    star = kind == "star"
-    voltages = carr(230) if star else three_phase(230.0)
-    ports = len(voltages) + 1
-    nominal = 230.0 if star else 230.0 * np.sqrt(3)
-    law = cy.CyControl("p_max_u_production", 0, 0, 1.04 * nominal, 1.1 * nominal, 0.1, 1e-5)
-    parameter = cy.CyFlexibleParameter(law, constant(), cy.CyProjection("keep_q", 1.0, 1e-5), 2000, -3000, 3000)
-    start = np.append(voltages, 0).astype(np.complex128)
-    z = np.diag(np.full(ports, 0.2 + 0.1j)).astype(np.complex128)
-    source_bus, bus = cy.CyBus(ports, start), cy.CyBus(ports, start.copy())
-    source, reference = cy.CyVoltageSource(ports, voltages), cy.CyPotentialRef()
-    line = cy.CySimplifiedLine(ports, z.ravel())
-    joined = [(i, i) for i in range(ports)]
-    if star:
-        load = cy.CyFlexibleLoad(2, carr(setpoint), parameters(parameter))
-    else:
-        load = cy.CyDeltaFlexibleLoad(3, carr(*[setpoint] * 3), parameters(*[parameter] * 3))
-    source_bus.connect(source, joined)
-    source_bus.connect(reference, [(ports - 1, 0)])
-    line.connect_side(source_bus, joined, True)
-    line.connect_side(bus, joined, False)
-    bus.connect(load, joined if star else joined[:3])
-    elements = [source_bus, source, reference, line, bus, load]
-    return cy.CyElectricalNetwork(object_array(elements), len(elements)), line, bus, load
+class KeepQFeeder:
+    """source bus -- line -- bus with a flexible load (star: one phase, delta: three branches)
+    whose setpoints lie beyond s_max, so that the keep_q projection sets the sign of P."""
+
+    def __init__(self, kind, setpoint):
+        self.star = kind == "star"
+        self.branches = 1 if self.star else 3
+        voltages = carr(230) if self.star else three_phase(230.0)
+        self.ports = len(voltages) + 1  # of the buses and the line, the neutral last
+        nominal = 230.0 if self.star else 230.0 * np.sqrt(3)
+        law = cy.CyControl("p_max_u_production", 0, 0, 1.04 * nominal, 1.1 * nominal, 0.1, 1e-5)
+        parameter = cy.CyFlexibleParameter(law, constant(), cy.CyProjection("keep_q", 1.0, 1e-5), 2000, -3000, 3000)
+        start = np.append(voltages, 0).astype(np.complex128)
+        z = np.diag(np.full(self.ports, 0.2 + 0.1j)).astype(np.complex128)
+        source_bus, self.bus = cy.CyBus(self.ports, start), cy.CyBus(self.ports, start.copy())
+        source, reference = cy.CyVoltageSource(self.ports, voltages), cy.CyPotentialRef()
+        self.line = cy.CySimplifiedLine(self.ports, z.ravel())
+        setpoints = carr(*[setpoint] * self.branches)
+        laws = parameters(*[parameter] * self.branches)
+        if self.star:
+            self.load = cy.CyFlexibleLoad(self.ports, setpoints, laws)
+        else:
+            self.load = cy.CyDeltaFlexibleLoad(self.branches, setpoints, laws)
+        self.load_ports = self.ports if self.star else self.branches
+        joined = [(i, i) for i in range(self.ports)]
+        source_bus.connect(source, joined)
+        source_bus.connect(reference, [(self.ports - 1, 0)])
+        self.line.connect_side(source_bus, joined, True)
+        self.line.connect_side(self.bus, joined, False)
+        self.bus.connect(self.load, joined[:self.load_ports])
+        elements = [source_bus, source, reference, self.line, self.bus, self.load]
+        self.network = cy.CyElectricalNetwork(object_array(elements), len(elements))
+
+    def load_voltages(self):
+        """The voltage of each phase (to the neutral) or branch (port i to port i + 1)."""
+        v = self.bus.get_potentials(self.ports)
+        return v[:1] - v[1] if self.star else v[:3] - np.roll(v[:3], -1)
 
 
 @pytest.mark.parametrize("kind", ["star", "delta"])
 @pytest.mark.parametrize("first, second", [(-3000 + 1000j, 3000 + 1000j), (3000 + 1000j, -3000 + 1000j)],
                          ids=["production to consumption", "consumption to production"])
 def test_keep_q_follows_a_setpoint_update_across_zero_on_the_same_tape(kind, first, second):
-    network, line, bus, load = keep_q_feeder(kind, first)
-    solver = cy.CyNewton(network, False)
-    branches = 1 if kind == "star" else 3
+    f = KeepQFeeder(kind, first)
+    solver = cy.CyNewton(f.network, False)
     for setpoint in (first, second):
-        load.update_powers(carr(*[setpoint] * branches))
+        f.load.update_powers(carr(*[setpoint] * f.branches))
         iterations, error = solver.solve_load_flow(20, 1e-8)
         assert error <= 1e-8
-        # Kirchhoff at the load bus, and the load draws the powers it reports.
-        ports = branches + 1
-        _, line_side2 = line.get_side_currents(ports, ports)
-        load_currents = np.append(load.get_currents(ports if kind == "star" else 3), [0] * (kind == "delta"))
+        # Kirchhoff at the load bus (the delta load has no neutral port), and the load draws the
+        # powers it reports.
+        _, line_side2 = f.line.get_side_currents(f.ports, f.ports)
+        load_currents = np.zeros(f.ports, dtype=np.complex128)
+        load_currents[:f.load_ports] = f.load.get_currents(f.load_ports)
         np.testing.assert_allclose(line_side2 + load_currents, 0, atol=1e-7)  # the residual tolerance
-        v = bus.get_potentials(ports)
-        u = v[:1] - v[1] if kind == "star" else v[:3] - np.roll(v[:3], -1)
-        inner = load.get_inner_currents(branches)
-        powers = load.get_powers(2 if kind == "star" else 3)
-        np.testing.assert_allclose(u * np.conj(inner), powers, rtol=1e-9)
+        powers = f.load.get_powers(f.load_ports)
+        np.testing.assert_allclose(f.load_voltages() * np.conj(f.load.get_inner_currents(f.branches)), powers,
+                                   rtol=1e-9)
         assert (np.sign(powers.real) == np.sign(setpoint.real)).all()
 
 
