@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <unordered_set>
 
 #include "loads/flexible_load.hpp"
 
@@ -154,4 +155,30 @@ void ElectricalNetwork::unlink_nodes_from(const VectorXd& variables) const {
     ADVariable<Complex>& potential = connection->potential;
     if (potential.linked && potential.value_ptr >= first && potential.value_ptr < end) potential.unlink();
   }
+}
+
+PlainKirchhoffSums::PlainKirchhoffSums(const ElectricalNetwork& network) {
+  const std::unordered_set<const Element*> listed(network.elements.begin(), network.elements.end());
+  for (const auto& connection : network.connections) {
+    if (connection->is_reference) continue;
+    Complex fixed;
+    for (const Port* port : connection->ports) {
+      if (listed.count(port->element) != 0)
+        ports.push_back(port);
+      else
+        fixed += Complex(CppAD::Value(port->current_ad.real()), CppAD::Value(port->current_ad.imag()));
+    }
+    nodes.push_back({ports.size(), fixed});
+  }
+}
+
+double PlainKirchhoffSums::largest() const {
+  double largest = 0.0;
+  std::size_t port = 0;
+  for (const Node& node : nodes) {
+    Complex sum = node.fixed;
+    for (; port < node.ports_end; ++port) sum += ports[port]->current;
+    largest = std::max({largest, std::abs(sum.real()), std::abs(sum.imag())});
+  }
+  return largest;
 }

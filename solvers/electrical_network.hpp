@@ -97,3 +97,31 @@ class ElectricalNetwork {
   VectorXd stored_values;
   VectorXd stored_parameters;
 };
+
+// The Kirchhoff equations of a recording, summed again in plain arithmetic: the tape can
+// disagree with the plain laws (a recorded modulus that overflows, a zero folded where plain
+// arithmetic keeps a product, a branch of a law fixed at recording), and a result is only a
+// solution if the plain port currents meet Kirchhoff's law too.
+//
+// Each node with an equation sums the ports its recorded equation summed, so joins and
+// disconnections made after the recording do not count. Ports of listed elements take their
+// plain currents, which every solve refreshes; ports of elements outside the list entered the
+// recording as constants and keep those (their elements may be gone by now).
+class PlainKirchhoffSums {
+ public:
+  PlainKirchhoffSums() = default;
+  // Takes the nodes and ports of `network` as they are, right after a recording.
+  explicit PlainKirchhoffSums(const ElectricalNetwork& network);
+
+  // The largest absolute real or imaginary part of the sums at the present plain port currents
+  // (0 for no node). Allocates nothing.
+  double largest() const;
+
+ private:
+  struct Node {
+    std::size_t ports_end;  // its ports are ports[previous node's ports_end, ports_end)
+    Complex fixed;          // what ports outside the list add
+  };
+  std::vector<Node> nodes;
+  std::vector<const Port*> ports;
+};

@@ -87,6 +87,7 @@ AbstractNewton::AbstractNewton(ElectricalNetwork* network, bool optimize_tape) :
       network->add_equations(y);
       CppAD::ADFun<double> recorded(x, y);
       tape.swap(recorded);
+      kirchhoff_sums = PlainKirchhoffSums(*network);
     }
     spdlog::debug("----- Tape evaluation -----");
     spdlog::debug("Number of tape operators: {0:d}", static_cast<std::uint64_t>(tape.size_op()));
@@ -248,7 +249,13 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
   // gives 0·inf = NaN: converged residuals can still leave infinite or NaN potentials or
   // currents, which must not read as a solution.
   if (!network->values_finite()) return {iterations, std::numeric_limits<double>::quiet_NaN()};
-  return {iterations, largest_residual(y)};
+  const double error = largest_residual(y);
+  // Residuals within the tolerance are a solution only if the plain currents agree with them.
+  if (error <= tolerance) {
+    const double plain_error = kirchhoff_sums.largest();
+    if (plain_error > tolerance) return {iterations, plain_error};
+  }
+  return {iterations, error};
 }
 
 void Newton::step(const VectorXd& dx, VectorXd& y) {

@@ -52,7 +52,9 @@ class AbstractNewton : public AbstractSolver {
   // while the largest absolute residual is above the tolerance (or a residual is NaN) and
   // fewer than max_iterations steps have been taken; then refreshes every port current.
   // Returns (steps, largest absolute residual), the error being NaN if a residual is NaN or if
-  // a node potential or a refreshed port current is not finite.
+  // a node potential or a refreshed port current is not finite, and the largest plain
+  // Kirchhoff sum (see PlainKirchhoffSums) if that is above the tolerance while the residuals
+  // are within it.
   // Throws std::runtime_error "1 ..." on a non-finite Jacobian entry or a singular Jacobian.
   std::pair<int, double> solve_load_flow(int max_iterations, double tolerance) override;
 
@@ -104,6 +106,7 @@ class AbstractNewton : public AbstractSolver {
   // A network without unknowns records no tape; every query then returns empty results.
   bool has_unknowns() const { return variables.size() > 0; }
 
+  PlainKirchhoffSums kirchhoff_sums;
   SparseMatrixXd jacobian;
   // Position in jacobian.valuePtr() of pattern pair k; empty when the pattern holds repeated
   // pairs, whose values Eigen sums, and the matrix is then rebuilt from triplets every time.

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <vector>
 
 #include "solvers/logging.hpp"
 #include "solvers/newton.hpp"
@@ -105,6 +107,57 @@ TEST_P(NewtonSolve, NonFiniteResultsGiveANaNError) {
   const auto second = GetParam().make(&nan_potential)->solve_load_flow(20, 1e-8);
   EXPECT_EQ(second.first, 0);
   EXPECT_TRUE(std::isnan(second.second));
+}
+
+double largest_residual(AbstractNewton& solver) {
+  std::vector<double> residuals(static_cast<std::size_t>(solver.independents_size()));
+  solver.get_residuals(residuals.data());
+  double largest = 0.0;
+  for (const double residual : residuals) largest = std::max(largest, std::abs(residual));
+  return largest;
+}
+
+// The tape records no current for the law element, so its residual is 0 from the start while
+// the plain current p = 3 − 4j leaves Kirchhoff's law at its node off by that much.
+TEST_P(NewtonSolve, ResidualsWithinTheToleranceMustHoldInPlainArithmetic) {
+  LawNode<UnrecordedInjectionLaw> node({230.0, 0.0}, {3.0, -4.0});
+  const auto solver = GetParam().make(&node.network);
+  EXPECT_EQ(solver->solve_load_flow(20, 1e-9), std::make_pair(0, 4.0));
+  // Within a tolerance that the plain sum meets too, the recorded error stands.
+  EXPECT_EQ(solver->solve_load_flow(20, 4.0), std::make_pair(0, 0.0));
+
+  // A reference node has no equation, so nothing is summed there.
+  SourceNetwork source;
+  LawElement<UnrecordedInjectionLaw> on_reference({3.0, -4.0});
+  source.reference.connect(on_reference, {{0, 0}});
+  ElectricalNetwork grounded({&source.bus, &source.source, &source.reference, &on_reference});
+  const auto grounded_solver = GetParam().make(&grounded);
+  const auto [iterations, error] = grounded_solver->solve_load_flow(20, 1e-9);
+  EXPECT_EQ(on_reference.get_port_current(0), Complex(3.0, -4.0));
+  EXPECT_EQ(error, largest_residual(*grounded_solver));
+  EXPECT_GT(iterations, 0);
+}
+
+// The sums are those of the recorded equations: an element outside the list counts with what
+// the recording took for it, not with a plain current that the solves never refresh, and a
+// port disconnected after the recording still counts.
+TEST_P(NewtonSolve, PlainKirchhoffSumsTakeThePortsOfTheRecording) {
+  Feeder outsider_feeder;
+  LawElement<InjectionLaw> outsider({5.0, 1.0});
+  outsider_feeder.bus.connect(outsider, {{1, 0}});
+  outsider.ports[0].current_ad = ComplexAD(1.0, -2.0);
+  outsider.eval_currents(false);
+  const auto solver = GetParam().make(&outsider_feeder.network);
+  const auto [iterations, error] = solver->solve_load_flow(20, 1e-9);
+  EXPECT_GT(iterations, 1);
+  EXPECT_LE(error, 1e-9);
+  EXPECT_EQ(error, largest_residual(*solver));
+  EXPECT_LT(std::abs(outsider_feeder.line.get_port_current(1) + outsider_feeder.load.get_port_current(0) + Complex(1.0, -2.0)), 1e-9);
+
+  outsider_feeder.load.disconnect();
+  const auto again = solver->solve_load_flow(20, 1e-9);
+  EXPECT_EQ(again.first, 0);
+  EXPECT_EQ(again.second, largest_residual(*solver));
 }
 
 // Memory CppAD's allocator keeps for this thread instead of giving it back.

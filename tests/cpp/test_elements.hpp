@@ -65,6 +65,16 @@ struct InjectionLaw {
   }
 };
 
+// I = p in plain arithmetic and nothing on the tape: a recorded law that disagrees with its plain
+// form, as a recorded modulus that overflows does.
+struct UnrecordedInjectionLaw {
+  template <class C>
+  static C current(const C&, const C& p) {
+    if constexpr (std::is_same_v<C, ComplexAD>) return C();
+    return p;
+  }
+};
+
 // Fails while the equations are recorded; plain evaluations give I = 0.
 struct ThrowingLaw {
   template <class C>

@@ -9,7 +9,7 @@ import pytest
 
 import load_flow_engine.cy_engine as cy
 from conftest import carr, three_phase
-from feeders import NEWTONS, SOLVERS, Feeder, object_array
+from feeders import FOUR, NEWTONS, SOLVERS, Feeder, object_array
 
 
 def source_network():
@@ -167,6 +167,54 @@ def test_newton_reports_nan_for_results_that_are_not_finite(name, build):
     ports = 1 if isinstance(suspect, cy.CyBus) else 2
     values = np.append(suspect.get_currents(ports), suspect.get_potentials(ports))
     assert not np.isfinite(values).all()
+
+
+def island_of_current_loads():
+    """An island behind an open switch that only a reference holds, with constant-current loads:
+    no solution. Newton drives its phases to about 1e169 V, where the recorded modulus overflows
+    and the recorded currents read zero while the plain ones keep their magnitudes."""
+    voltages = carr(230, -115 - 199j, -115 + 199j)
+    source_bus = cy.CyBus(4, np.append(voltages, 0))
+    source, source_reference = cy.CyVoltageSource(4, voltages), cy.CyPotentialRef()
+    source_bus.connect(source, FOUR)
+    source_bus.connect(source_reference, [(3, 0)])
+    switch = cy.CyOpenSwitch(4)
+    bus = cy.CyBus(4, carr(223.58461485319728 - 4.479518026056447j, -115.497980662492 - 196.79851011521384j,
+                           -112.75993240229917 + 201.3900929734437j, 0))
+    switch.connect_side(source_bus, FOUR, True)
+    switch.connect_side(bus, FOUR, False)
+    reference = cy.CyPotentialRef()
+    bus.connect(reference, [(3, 0)])
+    star = cy.CyCurrentLoad(4, carr(27.88910235859918 + 25.296173105099918j, 16.761194211901092 - 16.39260870013092j,
+                                    24.092594773024608 - 4.8034428927603905j))
+    delta = cy.CyDeltaCurrentLoad(3, carr(26.44787988947862 - 22.49989008970724j,
+                                          10.127057778137704 - 26.022089668802707j,
+                                          5.522567599076993 - 29.659647944871402j))
+    bus.connect(star, FOUR)
+    bus.connect(delta, [(0, 0), (1, 1), (2, 2)])
+    elements = [source_bus, source, source_reference, switch, bus, reference, star, delta]
+    return cy.CyElectricalNetwork(object_array(elements), len(elements)), star, delta
+
+
+@pytest.mark.parametrize("name", sorted(NEWTONS))
+def test_newton_reports_the_plain_kirchhoff_sums_when_the_recorded_ones_vanish(name):
+    network, star, delta = island_of_current_loads()
+    solver = NEWTONS[name](network)
+    iterations, error = solver.solve_load_flow(20, 1e-9)
+    # The recorded residuals met the tolerance before the limit ...
+    assert iterations < 20 and np.abs(solver.get_residuals()).max() <= 1e-9
+    # ... but the plain currents at the island's phase nodes sum to tens of amperes.
+    sums = star.get_currents(4)[:3] + delta.get_currents(3)
+    assert error == pytest.approx(np.abs(np.concatenate([sums.real, sums.imag])).max(), rel=1e-12)
+    assert error > 10
+
+
+@pytest.mark.parametrize("name", sorted(NEWTONS))
+def test_a_converged_feeder_keeps_its_recorded_error(name):
+    solver = NEWTONS[name](Feeder().network())
+    iterations, error = solver.solve_load_flow(20, 1e-10)
+    assert iterations > 0 and error <= 1e-10
+    assert error == np.abs(solver.get_residuals()).max()
 
 
 @pytest.mark.parametrize("name", sorted(SOLVERS))
