@@ -109,6 +109,8 @@ void ShuntLine::link_dynamic_variables(const VectorXAD& p, VectorXd& pd, int& id
   link_each(p, pd, idx, y11, y12, y21, y22, yg, y2g, y1g);
 }
 
+void ShuntLine::unlink_from(const SolverVectors& solver) { unlink_each(solver, y11, y12, y21, y22, yg, y2g, y1g); }
+
 void ShuntLine::backward() {
   draw_side2_currents();
   if (n == 1) {

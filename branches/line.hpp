@@ -30,6 +30,7 @@ class SimplifiedLine : public Line<SimplifiedLine> {
 
   void declare_dynamic_variables(std::vector<double>& p0) const override { y_line.declare(p0); }
   void link_dynamic_variables(const VectorXAD& p, VectorXd& pd, int& idx) override { y_line.link(p, pd, idx); }
+  void unlink_from(const SolverVectors& solver) override { y_line.unlink_from(solver); }
 
   // Side-1 currents Y·(V1 − V2), side-2 currents their negation. The recorded form needs the
   // line to be linked.
@@ -84,6 +85,7 @@ class ShuntLine : public Line<ShuntLine> {
 
   void declare_dynamic_variables(std::vector<double>& p0) const override;
   void link_dynamic_variables(const VectorXAD& p, VectorXd& pd, int& idx) override;
+  void unlink_from(const SolverVectors& solver) override;
 
   // In the arithmetic Scalar (the chain matrix C takes the usual name):
   // I1 = y11·V1 + y12·V2 + y1g·Vg, I2 = y21·V1 + y22·V2 + y2g·Vg and the ground current

@@ -17,6 +17,7 @@ class Switch : public ElementImpl<Switch, Branch> {
   void link_independent_variables(const VectorXAD& x, VectorXd& xd, int& idx) override {
     link_records(currents, x, xd, idx);
   }
+  void unlink_from(const SolverVectors& solver) override { unlink_records(currents, solver); }
 
   // Conductor current i enters at side-1 port i and leaves at side-2 port i.
   template <class C>

@@ -22,6 +22,8 @@ void TransformerBase::link_dynamic_variables(const VectorXAD& p, VectorXd& pd, i
   link_each(p, pd, idx, z2, ym, k);
 }
 
+void TransformerBase::unlink_from(const SolverVectors& solver) { unlink_each(solver, z2, ym, k); }
+
 void TransformerBase::update_transformer_parameters(const Complex& new_z2, const Complex& new_ym, Complex new_k) {
   z2.set_value(new_z2);
   ym.set_value(new_ym);

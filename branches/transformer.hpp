@@ -22,6 +22,7 @@ class TransformerBase : public Branch {
   // Six reals: z2, ym, k, real part first, from the stored values.
   void declare_dynamic_variables(std::vector<double>& p0) const override;
   void link_dynamic_variables(const VectorXAD& p, VectorXd& pd, int& idx) override;
+  void unlink_from(const SolverVectors& solver) override;
 
   // The set rule on z2, ym and k: when linked, the solver's parameter vector follows, so the next
   // Newton solve uses the new values on the same tape.

@@ -53,6 +53,10 @@ void link_records(ComplexRecords& records, const VectorXAD& v, VectorXd& vd, int
   for (auto& record : records) record.link(v, vd, idx);
 }
 
+void unlink_records(ComplexRecords& records, const SolverVectors& solver) {
+  for (auto& record : records) record.unlink_from(solver);
+}
+
 void set_records(ComplexRecords& records, const Complex* values) {
   for (std::size_t i = 0; i < records.size(); ++i) records[i].set_value(values[i]);
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <complex>
 #include <cstddef>
+#include <functional>
 #include <type_traits>
 #include <vector>
 
@@ -116,6 +117,26 @@ template <>
 struct RecordLayout<Eigen::VectorXc> : DenseRecordLayout<Eigen::VectorXc> {};
 }  // namespace detail
 
+// The plain vectors of one solver, its unknowns and its dynamic parameters, for finding the
+// records that still point into them before they are released.
+class SolverVectors {
+ public:
+  SolverVectors(const VectorXd& unknowns, const VectorXd& parameters) : unknowns(unknowns), parameters(parameters) {}
+
+  // Whether `slot` points into one of the two vectors.
+  bool hold(const double* slot) const { return within(unknowns, slot) || within(parameters, slot); }
+
+ private:
+  // std::less orders pointers into different arrays too.
+  static bool within(const VectorXd& vector, const double* slot) {
+    const std::less<const double*> before;
+    return !before(slot, vector.data()) && before(slot, vector.data() + vector.size());
+  }
+
+  const VectorXd& unknowns;
+  const VectorXd& parameters;
+};
+
 // A value that the solvers treat as an unknown or a dynamic parameter.
 //
 // Unlinked, the record is just its stored `value`. Once a solver links it, `ad` holds the tape's
@@ -167,6 +188,11 @@ class ADVariable {
     value_ptr = nullptr;
     linked = false;
   }
+  // The same, only if the record points into `solver`: a record that a newer solver has
+  // relinked stays linked to that one.
+  void unlink_from(const SolverVectors& solver) {
+    if (linked && solver.hold(value_ptr)) unlink();
+  }
 
   // The value in the arithmetic C: the read rule for plain values, the recorded form otherwise.
   template <class C>
@@ -193,6 +219,10 @@ template <class... Records>
 void link_each(const VectorXAD& v, VectorXd& vd, int& idx, Records&... records) {
   (records.link(v, vd, idx), ...);
 }
+template <class... Records>
+void unlink_each(const SolverVectors& solver, Records&... records) {
+  (records.unlink_from(solver), ...);
+}
 
 // A fixed sequence of complex records (one per phase, branch or source voltage), declared, linked
 // and set record by record in order.
@@ -204,5 +234,6 @@ using ComplexRecords = std::vector<ADVariable<Complex>>;
 ComplexRecords make_records(const Complex* values, std::ptrdiff_t count);
 void declare_records(const ComplexRecords& records, std::vector<double>& out);
 void link_records(ComplexRecords& records, const VectorXAD& v, VectorXd& vd, int& idx);
+void unlink_records(ComplexRecords& records, const SolverVectors& solver);
 // The set rule on each record, reading one value per record.
 void set_records(ComplexRecords& records, const Complex* values);

@@ -107,6 +107,8 @@ void Element::backward() {
 
 double Element::forward() { return 0.0; }
 
+void Element::unlink_from(const SolverVectors&) {}
+
 void Element::connect(const Element& other, const std::vector<std::pair<int, int>>& pairs) const {
   for (const auto& [i, j] : pairs) ports[i].connection->merge(other.ports[j].connection);
 }

@@ -70,6 +70,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void declare_independent_variables(std::vector<double>& x0) const;
   void link_independent_variables(const VectorXAD& x, VectorXd& xd, int& idx);
+  // Unlinks the potential if it points into `solver` (it keeps its last value).
+  void unlink_from(const SolverVectors& solver) { potential.unlink_from(solver); }
   Complex sum_currents() const;
   // The sum over the node's ports other than `port` (skipped by identity): what the rest of the
   // node draws, from which the backward sweep steps take their currents.
@@ -86,7 +88,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 // The network drives an element through the virtual operations below, in a fixed order:
 // declare and link its own unknowns and dynamic parameters, evaluate its port currents in plain
 // or recorded arithmetic, write its internal equations (exactly as many rows as it declared reals
-// of unknowns), and take backward and forward sweep steps.
+// of unknowns), and take backward and forward sweep steps. A solver that goes unlinks the
+// records that still point into it.
 class Element {
  public:
   // n ports, each on a node of its own at potential 0 (or potentials[i]). n < 0 throws
@@ -109,6 +112,10 @@ class Element {
   virtual void backward();
   // Writes node potentials; returns the largest change made (0.0 by default).
   virtual double forward();
+  // Unlinks the element's records that point into `solver`, whose vectors are about to be
+  // released; each keeps the value it read last, and records of another solver stay linked.
+  // An element that links records overrides this with the same records.
+  virtual void unlink_from(const SolverVectors& solver);
 
   // For each pair (i, j), this element's port i node absorbs `other`'s port j node.
   void connect(const Element& other, const std::vector<std::pair<int, int>>& pairs) const;

@@ -70,6 +70,7 @@ class DeltaPotentialRef : public ElementImpl<DeltaPotentialRef> {
   void link_independent_variables(const VectorXAD& x, VectorXd& xd, int& idx) override {
     current.link(x, xd, idx);
   }
+  void unlink_from(const SolverVectors& solver) override { current.unlink_from(solver); }
 
   template <class C>
   void eval_currents() {

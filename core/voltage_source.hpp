@@ -26,6 +26,10 @@ class AbstractVoltageSource : public ElementImpl<T> {
   void link_dynamic_variables(const VectorXAD& p, VectorXd& pd, int& idx) override {
     link_records(voltages, p, pd, idx);
   }
+  void unlink_from(const SolverVectors& solver) override {
+    unlink_records(currents, solver);
+    unlink_records(voltages, solver);
+  }
 
   template <class C>
   void eval_currents() {

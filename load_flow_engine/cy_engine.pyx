@@ -9,13 +9,10 @@
 # The engine trusts its callers with counts, indices and lifetimes; this module does not trust
 # Python callers, so every array length, port index and count is checked here before the engine
 # sees it, and no engine object is left pointing into freed storage:
-#   - a network keeps its elements, a solver its network;
-#   - an element keeps the solver that linked it last, whose vectors its records point into;
-#   - a flexible load keeps its flexible parameters, and a flexible parameter the solver that
-#     linked its limits last;
-#   - a node can outlive the elements of every network that holds it (an element joined to it
-#     later, or a port disconnected from it, still reads it), so a solver that goes unlinks the
-#     nodes still pointing into its unknowns, and they keep the value they last read.
+#   - a network keeps its elements, a solver its network, and a flexible load its flexible
+#     parameters: what an engine object points to outlives it;
+#   - nothing points back, so a solver that the caller drops is freed at once; it unlinks the
+#     nodes and records still pointing into its vectors, which keep the values they last read.
 # Results and updates thus keep working after the Python caller has dropped its references to
 # the solver or the network.
 
@@ -166,8 +163,6 @@ cdef int _check_pairs(vector[pair[int, int]]& pairs, size_t own_ports, str own,
 
 cdef class CyElement:
     cdef Element* element
-    # The solver that linked this element last: its records point into that solver's vectors.
-    cdef object _solver
 
     def __dealloc__(self):
         if self.element != NULL:
@@ -177,11 +172,6 @@ cdef class CyElement:
         if self.element == NULL:
             raise TypeError(f"{type(self).__name__} is abstract and holds no engine element")
         return self.element
-
-    cdef int _linked_by(self, object solver) except -1:
-        """Records that this element's records now point into `solver`'s vectors."""
-        self._solver = solver
-        return 0
 
     def connect(self, CyElement cy_element not None, connections):
         cdef vector[pair[int, int]] pairs = connections
@@ -425,8 +415,6 @@ cdef class CyProjection:
 
 cdef class CyFlexibleParameter:
     cdef FlexibleParameter* parameter
-    # The solver that linked the limits last: they point into its parameter vector.
-    cdef object _solver
 
     def __cinit__(self, CyControl control_p not None, CyControl control_q not None,
                   CyProjection projection not None, double s_max, double q_min, double q_max):
@@ -454,13 +442,6 @@ cdef tuple _flexible_parameters(object[::1] array, Py_ssize_t count, vector[Flex
     return tuple(items)
 
 
-cdef int _parameters_linked_by(tuple parameters, object solver) except -1:
-    cdef CyFlexibleParameter parameter
-    for parameter in parameters:
-        parameter._solver = solver
-    return 0
-
-
 cdef cnp.ndarray _powers_array(int n, Py_ssize_t size, Py_ssize_t written):
     """The result array of `size` items that get_powers(n) returns, refused when it cannot hold
     the `written` powers of the load (a negative size is left to np.empty)."""
@@ -469,6 +450,9 @@ cdef cnp.ndarray _powers_array(int n, Py_ssize_t size, Py_ssize_t written):
     return _complex_array(size)
 
 
+# A solver's engine object reaches the flexible parameters through the load when it goes: the
+# garbage collector never clears the load's reference to them (see CyElectricalNetwork).
+@cython.no_gc_clear
 cdef class CyFlexibleLoad(CyLoad):
     cdef tuple _parameters
 
@@ -485,10 +469,6 @@ cdef class CyFlexibleLoad(CyLoad):
     cdef Py_ssize_t _inner_count(self):
         return (<FlexibleLoad*> self.element).powers.size()
 
-    cdef int _linked_by(self, object solver) except -1:
-        self._solver = solver
-        return _parameters_linked_by(self._parameters, solver)
-
     def update_powers(self, double complex[::1] powers):
         cdef FlexibleLoad* this = <FlexibleLoad*> self._engine()
         this.update_powers(_items(powers, this.powers.size(), "powers"))
@@ -500,6 +480,7 @@ cdef class CyFlexibleLoad(CyLoad):
         return result
 
 
+@cython.no_gc_clear
 cdef class CyDeltaFlexibleLoad(CyLoad):
     cdef tuple _parameters
 
@@ -515,10 +496,6 @@ cdef class CyDeltaFlexibleLoad(CyLoad):
 
     cdef Py_ssize_t _inner_count(self):
         return (<DeltaFlexibleLoad*> self.element).powers.size()
-
-    cdef int _linked_by(self, object solver) except -1:
-        self._solver = solver
-        return _parameters_linked_by(self._parameters, solver)
 
     def update_powers(self, double complex[::1] powers):
         cdef DeltaFlexibleLoad* this = <DeltaFlexibleLoad*> self._engine()
@@ -604,9 +581,11 @@ cdef class CyCenterTransformer(CyTransformer):
 # ---------------------------------------------------------------------------------------------
 # Network and solvers
 
-# The network and the solvers clear nothing when the garbage collector breaks a cycle: every
-# cycle runs through an element, and clearing only the elements' references guarantees that a
-# solver is freed before its network (whose nodes it unlinks) and a network before its elements.
+# The objects of this module make no reference cycle among themselves, but a caller can (a
+# subclass instance holding its own solver, say). A solver's engine object reaches its network,
+# the network's elements and their flexible parameters when it goes, so the collector never
+# clears the references along solver -> network -> elements -> flexible parameters: it breaks
+# such a cycle at the caller's own objects, and a solver is always freed before what it reaches.
 @cython.no_gc_clear
 cdef class CyElectricalNetwork:
     cdef ElectricalNetwork* network
@@ -652,20 +631,6 @@ cdef class CyAbstractSolver:
             raise TypeError(f"{type(self).__name__} is abstract and holds no engine solver")
         return self.solver
 
-    cdef int _adopt(self, CyElectricalNetwork network) except -1:
-        """Records that the nodes and elements of `network` now point into this solver."""
-        self._network = network
-        cdef CyElement element
-        for element in network._elements:
-            element._linked_by(self)
-        return 0
-
-    cdef int _take_over_after_failure(self, CyElectricalNetwork network) except -1:
-        """After a failed construction: the engine has relinked the network to storage of its own;
-        a backward-forward solver takes it over so that the usual ownership rules hold."""
-        CyBackwardForward(network)
-        return 0
-
     def solve_load_flow(self, int max_iterations, double tolerance):
         return self._engine().solve_load_flow(max_iterations, tolerance)
 
@@ -710,23 +675,15 @@ cdef class CyAbstractNewton(CyAbstractSolver):
 @cython.no_gc_clear
 cdef class CyNewton(CyAbstractNewton):
     def __cinit__(self, CyElectricalNetwork network not None, bool optimize_tape):
-        try:
-            self.solver = new Newton(network.network, optimize_tape)
-        except BaseException:
-            self._take_over_after_failure(network)
-            raise
-        self._adopt(network)
+        self._network = network
+        self.solver = new Newton(network.network, optimize_tape)
 
 
 @cython.no_gc_clear
 cdef class CyNewtonGoldstein(CyAbstractNewton):
     def __cinit__(self, CyElectricalNetwork network not None, bool optimize_tape, double m1, double m2):
-        try:
-            self.solver = new NewtonGoldstein(network.network, optimize_tape, m1, m2)
-        except BaseException:
-            self._take_over_after_failure(network)
-            raise
-        self._adopt(network)
+        self._network = network
+        self.solver = new NewtonGoldstein(network.network, optimize_tape, m1, m2)
 
     def update_params(self, double m1, double m2):
         (<NewtonGoldstein*> self._engine()).update_params(m1, m2)
@@ -735,8 +692,8 @@ cdef class CyNewtonGoldstein(CyAbstractNewton):
 @cython.no_gc_clear
 cdef class CyBackwardForward(CyAbstractSolver):
     def __cinit__(self, CyElectricalNetwork network not None):
+        self._network = network
         self.solver = new BackwardForward(network.network)
-        self._adopt(network)
 
 
 def cy_set_logging_config(str severity not None):

@@ -17,6 +17,7 @@ class AbstractAdmittanceLoad : public Load<T> {
   void link_dynamic_variables(const VectorXAD& p, VectorXd& pd, int& idx) override {
     link_records(admittances, p, pd, idx);
   }
+  void unlink_from(const SolverVectors& solver) override { unlink_records(admittances, solver); }
 
   // Reads one value per admittance. When linked, the solver's parameter vector follows, so the
   // next solve uses the new admittances without a new recording.

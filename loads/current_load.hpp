@@ -17,6 +17,7 @@ class AbstractCurrentLoad : public Load<T> {
   void link_dynamic_variables(const VectorXAD& p, VectorXd& pd, int& idx) override {
     link_records(currents, p, pd, idx);
   }
+  void unlink_from(const SolverVectors& solver) override { unlink_records(currents, solver); }
 
   // Reads one value per current. When linked, the solver's parameter vector follows, so the next
   // solve uses the new currents without a new recording.

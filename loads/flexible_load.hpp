@@ -31,6 +31,7 @@ class AbstractFlexibleLoad : public Load<T> {
   void link_dynamic_variables(const VectorXAD& p, VectorXd& pd, int& idx) override {
     link_records(powers, p, pd, idx);
   }
+  void unlink_from(const SolverVectors& solver) override { unlink_records(powers, solver); }
 
   // Reads one value per setpoint; the control laws are not touched.
   void update_powers(const Complex* new_powers) { set_records(powers, new_powers); }

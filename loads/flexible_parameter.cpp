@@ -56,6 +56,8 @@ void FlexibleParameter::link_dynamic_variables(const VectorXAD& p, VectorXd& pd,
   link_each(p, pd, idx, s_max, q_min, q_max);
 }
 
+void FlexibleParameter::unlink_from(const SolverVectors& solver) { unlink_each(solver, s_max, q_min, q_max); }
+
 void FlexibleParameter::update_parameters(double new_s_max, double new_q_min, double new_q_max) {
   s_max.set_value(new_s_max);
   q_min.set_value(new_q_min);

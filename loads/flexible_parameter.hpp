@@ -57,6 +57,8 @@ class FlexibleParameter {
   void declare_dynamic_variables(std::vector<double>& p) const;
   // Binds the three limits to p / pd at idx, idx+1, idx+2 and advances idx by 3.
   void link_dynamic_variables(const VectorXAD& p, VectorXd& pd, int& idx);
+  // Unlinks the limits that point into `solver` (they keep their last values).
+  void unlink_from(const SolverVectors& solver);
   // The set rule on each limit: when linked, the solver's parameter vector follows, so the next
   // solve and every plain evaluation use the new limits without a new recording.
   void update_parameters(double s_max, double q_min, double q_max);

@@ -20,6 +20,7 @@ class LoadBalancer : public Load<LoadBalancer> {
 
   void declare_dynamic_variables(std::vector<double>& p0) const override { admittance.declare(p0); }
   void link_dynamic_variables(const VectorXAD& p, VectorXd& pd, int& idx) override { admittance.link(p, pd, idx); }
+  void unlink_from(const SolverVectors& solver) override { admittance.unlink_from(solver); }
 
   // Phase i carries row i of Y·U, U_i = V_i − V_neutral; the neutral 0 − I_a − I_b − I_c.
   template <class C>

@@ -17,6 +17,7 @@ class AbstractPowerLoad : public Load<T> {
   void link_dynamic_variables(const VectorXAD& p, VectorXd& pd, int& idx) override {
     link_records(powers, p, pd, idx);
   }
+  void unlink_from(const SolverVectors& solver) override { unlink_records(powers, solver); }
 
   // Reads one value per setpoint. When linked, the solver's parameter vector follows, so the next
   // solve uses the new setpoints without a new recording.

@@ -143,18 +143,10 @@ std::vector<int> ElectricalNetwork::detect_elements(const std::vector<long>& ind
   return {positions.begin(), positions.end()};
 }
 
-void ElectricalNetwork::link_to_stored_values() {
-  declare_variables(stored_values, stored_parameters);
-  link_constants(stored_values, stored_parameters);
-}
-
-void ElectricalNetwork::unlink_nodes_from(const VectorXd& variables) const {
-  const double* first = variables.data();
-  const double* end = first + variables.size();
-  for (const auto& connection : connections) {
-    ADVariable<Complex>& potential = connection->potential;
-    if (potential.linked && potential.value_ptr >= first && potential.value_ptr < end) potential.unlink();
-  }
+void ElectricalNetwork::unlink_from(const SolverVectors& solver) const {
+  for (const auto& connection : connections) connection->unlink_from(solver);
+  for (Element* element : elements) element->unlink_from(solver);
+  for (FlexibleParameter* parameter : flexible_parameters) parameter->unlink_from(solver);
 }
 
 PlainKirchhoffSums::PlainKirchhoffSums(const ElectricalNetwork& network) {

@@ -72,17 +72,13 @@ class ElectricalNetwork {
   // are NaN, or else to the element of the node's first port; a node without ports names none.
   std::vector<int> detect_elements(const std::vector<long>& indices) const;
 
-  // Relinks every record to storage of the network's own that holds the stored values, for a
-  // solver that failed after linking: no record may keep pointing into its released vectors.
-  // Until the next solver links them, the records read and write that storage, so the network
-  // then stays alive while they are used.
-  void link_to_stored_values();
-
-  // Unlinks the nodes whose potential still points into `variables` (a solver's unknowns that
-  // are about to be released); each keeps the value it read last. A node can outlive every
-  // element of the network (through an element joined to it later, or a disconnected port),
-  // so it must not keep a pointer into a freed solver.
-  void unlink_nodes_from(const VectorXd& variables) const;
+  // Unlinks every node, element record and flexible-parameter record that still points into
+  // `solver`, a solver whose vectors are about to be released (also one that failed after
+  // linking); each keeps the value it read last, and records that a newer solver has relinked
+  // stay linked to it. Nothing then points into the solver, so the records stay usable however
+  // long they outlive it: a node outlives the network through an element joined to it later or
+  // a disconnected port, and elements and flexible parameters outlive their solvers.
+  void unlink_from(const SolverVectors& solver) const;
 
   std::vector<Element*> elements;
   std::vector<std::shared_ptr<Connection>> connections;
@@ -93,9 +89,6 @@ class ElectricalNetwork {
   void gather_flexible_parameters(const std::vector<FlexibleParameter*>& parameters);
   // The position of `element` in the list, or -1.
   int position_of(const Element* element) const;
-
-  VectorXd stored_values;
-  VectorXd stored_parameters;
 };
 
 // The Kirchhoff equations of a recording, summed again in plain arithmetic: the tape can

@@ -99,10 +99,8 @@ AbstractNewton::AbstractNewton(ElectricalNetwork* network, bool optimize_tape) :
     initial_variables = variables;
   } catch (...) {
     // The next recording in the process must not meet this one still open (aborting is a no-op
-    // once the function is built), and no record may keep pointing into this solver's vectors
-    // once they are released.
+    // once the function is built). The base destructor then unlinks the records.
     AD::abort_recording();
-    network->link_to_stored_values();
     throw;
   }
 }

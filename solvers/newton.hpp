@@ -43,7 +43,7 @@ class AbstractNewton : public AbstractSolver {
  public:
   // Declares and links the network's variables and records its residuals; with optimize_tape
   // the tape is optimised once. Exceptions from the elements leave the constructor after the
-  // recording has been aborted and the records relinked to the network's own storage.
+  // recording has been aborted and the records unlinked from this solver.
   AbstractNewton(ElectricalNetwork* network, bool optimize_tape);
   // Gives back the tape memory that solves keep for reuse (see solve_load_flow).
   ~AbstractNewton() override;

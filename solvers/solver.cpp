@@ -12,12 +12,7 @@ void AbstractSolver::set_variables(const double* in) { std::copy_n(in, variables
 
 BackwardForward::BackwardForward(ElectricalNetwork* network) : AbstractSolver(network) {
   network->declare_variables(variables, dynamic_variables);
-  try {
-    network->link_constants(variables, dynamic_variables);
-  } catch (...) {
-    network->link_to_stored_values();
-    throw;
-  }
+  network->link_constants(variables, dynamic_variables);
   initial_variables = variables;
 }
 

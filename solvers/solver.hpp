@@ -11,16 +11,16 @@
 //
 // `variables` and `dynamic_variables` are sized once, during construction, before the network
 // links to them, and never reallocated afterwards: every operation writes into their existing
-// storage. Destroying a solver unlinks the network's nodes that still point into it (they keep
-// their last potentials); the elements' own records are not unlinked, so the solver linked last
-// must stay alive while the elements' values are read or updated.
+// storage. Destroying a solver (or failing to construct one) unlinks every node and record of
+// the network that still points into it; they keep their last values, so results and updates
+// keep working once the solver is gone.
 class AbstractSolver {
  public:
   explicit AbstractSolver(ElectricalNetwork* network) : network(network) {}
   AbstractSolver(const AbstractSolver&) = delete;
   AbstractSolver& operator=(const AbstractSolver&) = delete;
-  // The network must still be alive.
-  virtual ~AbstractSolver() { network->unlink_nodes_from(variables); }
+  // The network, its elements and their flexible parameters must still be alive.
+  virtual ~AbstractSolver() { network->unlink_from(SolverVectors(variables, dynamic_variables)); }
 
   // Solves from the current contents of `variables` (warm start) and leaves the result there.
   // Returns (iterations, final error); reaching max_iterations is no error.

@@ -7,8 +7,16 @@
 #include <memory>
 #include <numeric>
 
+#include "branches/line.hpp"
+#include "branches/switch.hpp"
+#include "branches/transformer.hpp"
+#include "loads/admittance_load.hpp"
+#include "loads/current_load.hpp"
+#include "loads/flexible_load.hpp"
+#include "loads/load_balancer.hpp"
 #include "loads/power_load.hpp"
 #include "solvers/newton.hpp"
+#include "tests/cpp/log_capture.hpp"
 #include "tests/cpp/test_networks.hpp"
 
 namespace {
@@ -131,8 +139,7 @@ TEST_P(SolverBase, NetworkWithoutUnknownsCopiesNothing) {
   EXPECT_EQ(untouched, 3.0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, SolverBase,
+const auto solver_kinds =
     testing::Values(SolverKind{"BackwardForward",
                                [](ElectricalNetwork* n) -> std::unique_ptr<AbstractSolver> {
                                  return std::make_unique<BackwardForward>(n);
@@ -144,8 +151,124 @@ INSTANTIATE_TEST_SUITE_P(
                     SolverKind{"NewtonGoldstein",
                                [](ElectricalNetwork* n) -> std::unique_ptr<AbstractSolver> {
                                  return std::make_unique<NewtonGoldstein>(n, true, 0.1, 0.9);
-                               }}),
-    [](const auto& info) { return std::string(info.param.name); });
+                               }});
+const auto solver_kind_name = [](const auto& info) { return std::string(info.param.name); };
+
+INSTANTIATE_TEST_SUITE_P(Kinds, SolverBase, solver_kinds, solver_kind_name);
+
+// ---------------------------------------------------------------------------------------------
+// Unlinking when a solver goes
+
+// One element of every kind that links records of its own, each joined to one four-node bus
+// (port i on node i mod 4), with a flexible parameter that the network links.
+struct EveryRecordKind {
+  Complex start[4] = {{230.0, 0.0}, {-115.0, -199.0}, {-115.0, 199.0}, {10.0, 5.0}};
+  Complex three[3] = {{1000.0, 200.0}, {800.0, -100.0}, {500.0, 50.0}};
+  Complex matrix[4] = {{0.2, 0.1}, {0.05, 0.0}, {0.05, 0.0}, {0.3, 0.1}};
+  Control constant{"constant", 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+  FlexibleParameter law{constant, constant, Projection("euclidean", 1000.0, 1e-5), 5000.0, -100.0, 100.0};
+  Bus bus{4, start};
+  VoltageSource source{4, three};
+  DeltaVoltageSource delta_source{3, three};
+  DeltaPotentialRef delta_reference{3};
+  Switch closed{2};
+  SimplifiedLine line{2, matrix};
+  ShuntLine shunt_line{2, matrix, matrix};
+  SingleTransformer single{{0.01, 0.02}, {0.0, -1e-4}, {0.5, 0.0}};
+  CenterTransformer center{{0.01, 0.02}, {0.0, -1e-4}, 0.5};
+  ThreePhaseTransformer three_phase{3, 4, "D", "y", {0.01, 0.02}, {0.0, -1e-4}, 0.5, 11};
+  PowerLoad power{4, three};
+  DeltaPowerLoad delta_power{3, three};
+  CurrentLoad current{4, three};
+  DeltaCurrentLoad delta_current{3, three};
+  AdmittanceLoad admittance{4, three};
+  DeltaAdmittanceLoad delta_admittance{3, three};
+  FlexibleLoad flexible{2, three, {&law}};
+  DeltaFlexibleLoad delta_flexible{3, three, {&law, &law, &law}};
+  LoadBalancer balancer{{0.01, 0.02}, {0.0, -1e-4}, 0.5};
+  ElectricalNetwork network{connected()};
+
+  std::vector<Element*> connected() {
+    std::vector<Element*> elements{&bus};
+    for (Element* element : std::initializer_list<Element*>{
+             &source, &delta_source, &delta_reference, &closed, &line, &shunt_line, &single, &center, &three_phase,
+             &power, &delta_power, &current, &delta_current, &admittance, &delta_admittance, &flexible,
+             &delta_flexible, &balancer}) {
+      std::vector<std::pair<int, int>> pairs;
+      for (int port = 0; port < static_cast<int>(element->ports.size()); ++port) pairs.emplace_back(port % 4, port);
+      bus.connect(*element, pairs);
+      elements.push_back(element);
+    }
+    return elements;
+  }
+};
+
+// Values that no declaration gives: the solver's vectors filled with them show which records
+// read them.
+std::vector<double> marks(std::size_t size, double first) {
+  std::vector<double> values(size);
+  std::iota(values.begin(), values.end(), first);
+  return values;
+}
+
+class DestroyedSolver : public testing::TestWithParam<SolverKind> {
+ protected:
+  // The recording meets singular and zero quantities of this network; only the linking matters.
+  const LogCapture log{spdlog::level::off};
+  EveryRecordKind all;
+
+  // Fills the solver's vectors with marks and returns them (unknowns, parameters).
+  static std::pair<std::vector<double>, std::vector<double>> mark(AbstractSolver& solver, double first) {
+    const auto x = marks(static_cast<std::size_t>(solver.variables.size()), first);
+    const auto p = marks(static_cast<std::size_t>(solver.dynamic_variables.size()), first + 1e4);
+    solver.set_variables(x.data());
+    std::copy(p.begin(), p.end(), solver.dynamic_variables.begin());
+    return {x, p};
+  }
+};
+
+// Every node, element record and flexible-parameter record keeps the value it last read from
+// the solver's vectors and points into them no more: declaring again gives those values.
+TEST_P(DestroyedSolver, LeavesEveryRecordUnlinkedAtItsLastValue) {
+  auto solver = GetParam().make(&all.network);
+  const auto last = mark(*solver, 1.0);
+  solver.reset();
+  EXPECT_EQ(all.network.declare_variables(), last);
+  EXPECT_FALSE(all.law.s_max.linked);
+  EXPECT_FALSE(all.three_phase.z2.linked);
+  EXPECT_FALSE(all.bus.ports[0].connection->potential.linked);
+}
+
+// Records that a newer solver relinked stay linked to it when the older one goes.
+TEST_P(DestroyedSolver, LeavesTheLinksOfANewerSolver) {
+  auto older = GetParam().make(&all.network);
+  auto newer = GetParam().make(&all.network);
+  older.reset();
+  const auto last = mark(*newer, 3.0);
+  newer.reset();
+  EXPECT_EQ(all.network.declare_variables(), last);
+}
+
+// A construction that fails after linking leaves no record pointing into the released vectors.
+TEST(FailedSolverConstruction, UnlinksWhatItLinked) {
+  EveryRecordKind all;
+  const Control reactive_law("q_u", 0.9, 0.95, 1.05, 1.1, 10.0, 1e-5);
+  FlexibleParameter wrong(reactive_law, all.constant, Projection("euclidean", 1000.0, 1e-5), 5000.0, 0.0, 0.0);
+  FlexibleLoad failing(2, all.three, {&wrong});
+  all.bus.connect(failing, {{0, 0}, {3, 1}});
+  std::vector<Element*> elements = all.network.elements;
+  elements.push_back(&failing);
+  ElectricalNetwork network(elements);
+  const auto declared = network.declare_variables();
+  const LogCapture log(spdlog::level::off);
+  EXPECT_THROW({ Newton failed(&network, false); }, std::runtime_error);
+  EXPECT_EQ(network.declare_variables(), declared);
+  EXPECT_FALSE(all.bus.ports[0].connection->potential.linked);
+  EXPECT_FALSE(all.power.powers[0].linked);
+  EXPECT_FALSE(wrong.s_max.linked);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, DestroyedSolver, solver_kinds, solver_kind_name);
 
 // ---------------------------------------------------------------------------------------------
 // Backward-forward sweeps

@@ -21,6 +21,7 @@ class LawElement : public ElementImpl<LawElement<Law>> {
 
   void declare_dynamic_variables(std::vector<double>& p0) const override { parameter.declare(p0); }
   void link_dynamic_variables(const VectorXAD& p, VectorXd& pd, int& idx) override { parameter.link(p, pd, idx); }
+  void unlink_from(const SolverVectors& solver) override { parameter.unlink_from(solver); }
 
   template <class C>
   void eval_currents() {
@@ -108,6 +109,7 @@ class SeriesAdmittance : public ElementImpl<SeriesAdmittance> {
 
   void declare_dynamic_variables(std::vector<double>& p0) const override { admittance.declare(p0); }
   void link_dynamic_variables(const VectorXAD& p, VectorXd& pd, int& idx) override { admittance.link(p, pd, idx); }
+  void unlink_from(const SolverVectors& solver) override { admittance.unlink_from(solver); }
 
   template <class C>
   void eval_currents() {

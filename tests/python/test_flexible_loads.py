@@ -344,7 +344,7 @@ def test_a_load_keeps_its_parameters_alive():
     np.testing.assert_allclose(feeder.generator.get_powers(4), expected.generator.get_powers(4), rtol=1e-12)
 
 
-def test_a_parameter_keeps_the_solver_that_linked_it():
+def test_a_parameter_keeps_its_limits_once_its_solver_is_gone():
     feeder = FlexibleFeeder()
     cy.CyNewton(feeder.network(), False).solve_load_flow(50, 1e-9)
     parameter = feeder.volt_var

@@ -1,6 +1,8 @@
 """Python objects keep alive what their engine objects point to, and a solver that goes unlinks
-the nodes still pointing into it: no sequence of calls reads freed memory. Each case here would
-read or write released storage without that (run under AddressSanitizer too)."""
+the nodes and records still pointing into it: no sequence of calls reads freed memory. Each case
+here would read or write released storage without that (run under AddressSanitizer too). Nothing
+points back from elements to solvers, so a dropped solver is freed at once, without the cyclic
+collector."""
 import gc
 
 import numpy as np
@@ -129,3 +131,104 @@ def test_whole_networks_are_collected():
         del feeder, solver
     gc.collect()
     assert alive() == before
+
+
+@pytest.fixture
+def no_collector():
+    """The cyclic collector off, with nothing of earlier tests left for it."""
+    gc.collect()
+    gc.disable()
+    yield
+    gc.enable()
+
+
+def module_objects():
+    """The tracked objects of this module (elements without object fields are not tracked)."""
+    return [o for o in gc.get_objects() if type(o).__module__ == cy.__name__]
+
+
+def test_a_dropped_solver_is_freed_at_once_and_leaves_its_results(no_collector):
+    feeder, solver = solved_feeder()
+    potentials, currents = feeder.bus2.get_potentials(4), feeder.star.get_currents(4)
+    variables = solver.get_variables()
+    before = len(module_objects())
+    del solver
+    assert not any(isinstance(o, cy.CyAbstractSolver) for o in gc.get_objects())
+    assert len(module_objects()) == before - 2  # the solver and the network it was built on
+    np.testing.assert_array_equal(feeder.bus2.get_potentials(4), potentials)
+    np.testing.assert_array_equal(feeder.star.get_currents(4), currents)
+    # A new solver starts from the values the old one left, and sees the updates.
+    feeder.star.update_powers(1.1 * feeder.star_powers)
+    second = cy.CyNewton(feeder.network(), False)
+    np.testing.assert_array_equal(second.get_variables(), variables)
+    iterations, error = second.solve_load_flow(20, 1e-10)
+    assert iterations > 0 and error <= 1e-10
+    assert abs(feeder.bus2.get_potentials(4) - potentials).max() > 1e-3
+
+
+def constant_parameter(make=cy.CyFlexibleParameter):
+    constant = cy.CyControl("constant", 0, 0, 0, 0, 0, 0)
+    return make(constant, constant, cy.CyProjection("euclidean", 100, 1e-5), 1e4, 0, 0)
+
+
+def flexible_feeder():
+    """The feeder with a star and a delta flexible load sharing one Volt-VAR parameter."""
+    feeder = Feeder()
+    law = cy.CyControl("q_u", 210, 220, 240, 250, 100, 1e-5)
+    constant = cy.CyControl("constant", 0, 0, 0, 0, 0, 0)
+    parameter = cy.CyFlexibleParameter(constant, law, cy.CyProjection("euclidean", 100, 1e-5), 12000, -3000, 3000)
+    star = cy.CyFlexibleLoad(4, carr(4000, 3000, 2000), object_array([parameter] * 3))
+    delta = cy.CyDeltaFlexibleLoad(3, carr(1000, 1000, 1000), object_array([parameter] * 3))
+    feeder.bus1.connect(star, [(i, i) for i in range(4)])
+    feeder.bus2.connect(delta, [(i, i) for i in range(3)])
+    feeder.elements += [star, delta]
+    return feeder, parameter
+
+
+@pytest.mark.parametrize("make", [lambda n: cy.CyNewton(n, True), lambda n: cy.CyNewtonGoldstein(n, False, 0.1, 0.9),
+                                  cy.CyBackwardForward], ids=["Newton", "Goldstein", "backward-forward"])
+def test_dropping_everything_leaves_nothing_for_the_collector(no_collector, make):
+    before = len(module_objects())
+    feeder, parameter = flexible_feeder()
+    solver = make(feeder.network())
+    solver.solve_load_flow(30, 1e-9)
+    expected = parameter.compute_power(225, 1000 + 100j)
+    del feeder, solver
+    assert len(module_objects()) == before
+    assert parameter.compute_power(225, 1000 + 100j) == expected
+    parameter.update_parameters(1e4, -2000, 2000)
+    del parameter
+    assert gc.collect() == 0
+
+
+class KeeperBus(cy.CyBus):
+    """A bus that holds a solver of its own network: a cycle through an object of the caller's."""
+
+
+class KeeperLoad(cy.CyFlexibleLoad):
+    """A flexible load that holds a solver of its own network."""
+
+
+class KeeperParameter(cy.CyFlexibleParameter):
+    """A flexible parameter that holds a solver of a network it is in."""
+
+
+def test_cycles_made_by_the_caller_are_collected_without_reaching_freed_objects(no_collector):
+    # The collector clears the caller's objects in the order they were made: the parameter, then
+    # the load (whose own references it must not clear: the parameter would go with them), and
+    # only the bus frees the solver, which then unlinks the load's parameter.
+    for _ in range(3):
+        feeder = Feeder()
+        parameter = constant_parameter(KeeperParameter)
+        load = KeeperLoad(2, carr(500), object_array([parameter]))
+        feeder.bus1.connect(load, [(0, 0), (3, 1)])
+        bus = KeeperBus(4, np.append(three_phase(), 0))
+        feeder.bus2.connect(bus, [(i, i) for i in range(4)])
+        elements = feeder.elements + [load, bus]
+        solver = cy.CyNewton(cy.CyElectricalNetwork(object_array(elements), len(elements)), False)
+        assert solver.solve_load_flow(20, 1e-9)[1] <= 1e-9
+        parameter.solver = load.solver = bus.solver = solver
+        del feeder, parameter, load, bus, elements, solver
+    assert sum(isinstance(o, cy.CyAbstractSolver) for o in gc.get_objects()) == 3
+    assert gc.collect() > 0
+    assert not any(isinstance(o, cy.CyAbstractSolver) for o in gc.get_objects())
