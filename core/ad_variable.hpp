@@ -124,7 +124,7 @@ class SolverVectors {
   SolverVectors(const VectorXd& unknowns, const VectorXd& parameters) : unknowns(unknowns), parameters(parameters) {}
 
   // Whether `slot` points into one of the two vectors.
-  bool hold(const double* slot) const { return within(unknowns, slot) || within(parameters, slot); }
+  bool holds(const double* slot) const { return within(unknowns, slot) || within(parameters, slot); }
 
  private:
   // std::less orders pointers into different arrays too.
@@ -191,7 +191,7 @@ class ADVariable {
   // The same, only if the record points into `solver`: a record that a newer solver has
   // relinked stays linked to that one.
   void unlink_from(const SolverVectors& solver) {
-    if (linked && solver.hold(value_ptr)) unlink();
+    if (linked && solver.holds(value_ptr)) unlink();
   }
 
   // The value in the arithmetic C: the read rule for plain values, the recorded form otherwise.

@@ -160,8 +160,15 @@ PlainKirchhoffSums::PlainKirchhoffSums(const ElectricalNetwork& network) {
       else
         fixed += Complex(CppAD::Value(port->current_ad.real()), CppAD::Value(port->current_ad.imag()));
     }
-    nodes.push_back({ports.size(), fixed});
+    nodes.push_back({connection.get(), ports.size(), fixed});
   }
+}
+
+bool PlainKirchhoffSums::nodes_read_from(const SolverVectors& solver) const {
+  return std::all_of(nodes.begin(), nodes.end(), [&solver](const Node& node) {
+    const ADVariable<Complex>& potential = node.connection->potential;
+    return potential.linked && solver.holds(potential.value_ptr);
+  });
 }
 
 double PlainKirchhoffSums::largest() const {

@@ -96,9 +96,11 @@ class ElectricalNetwork {
 // arithmetic keeps a product, a branch of a law fixed at recording), and a result is only a
 // solution if the plain port currents meet Kirchhoff's law too.
 //
-// Each node with an equation sums the ports its recorded equation summed, so joins and
-// disconnections made after the recording do not count. Ports of listed elements take their
-// plain currents, which every solve refreshes; ports of elements outside the list entered the
+// Each node with an equation sums the ports its recorded equation summed: a port joined to it
+// later does not count, and one disconnected later still does (a port moved onto another node
+// by a later join reads that node's potential, and its plain current can then break the sum:
+// the currents are no longer those of the tape). Ports of listed elements take their plain
+// currents, which every solve refreshes; ports of elements outside the list entered the
 // recording as constants and keep those (their elements may be gone by now).
 class PlainKirchhoffSums {
  public:
@@ -106,14 +108,20 @@ class PlainKirchhoffSums {
   // Takes the nodes and ports of `network` as they are, right after a recording.
   explicit PlainKirchhoffSums(const ElectricalNetwork& network);
 
+  // Whether every node with an equation reads its potential from `solver`: the plain currents
+  // are computed from what the nodes and records read, so they belong to the recording's
+  // solver only while no newer solver has relinked the nodes and nothing has unlinked them.
+  bool nodes_read_from(const SolverVectors& solver) const;
+
   // The largest absolute real or imaginary part of the sums at the present plain port currents
   // (0 for no node). Allocates nothing.
   double largest() const;
 
  private:
   struct Node {
-    std::size_t ports_end;  // its ports are ports[previous node's ports_end, ports_end)
-    Complex fixed;          // what ports outside the list add
+    const Connection* connection;  // kept alive by the network
+    std::size_t ports_end;         // its ports are ports[previous node's ports_end, ports_end)
+    Complex fixed;                 // what ports outside the list add
   };
   std::vector<Node> nodes;
   std::vector<const Port*> ports;

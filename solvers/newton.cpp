@@ -248,8 +248,9 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
   // currents, which must not read as a solution.
   if (!network->values_finite()) return {iterations, std::numeric_limits<double>::quiet_NaN()};
   const double error = largest_residual(y);
-  // Residuals within the tolerance are a solution only if the plain currents agree with them.
-  if (error <= tolerance) {
+  // Residuals within the tolerance are a solution only if the plain currents agree with them,
+  // when they are this solver's currents.
+  if (error <= tolerance && kirchhoff_sums.nodes_read_from(SolverVectors(variables, dynamic_variables))) {
     const double plain_error = kirchhoff_sums.largest();
     if (plain_error > tolerance) return {iterations, plain_error};
   }

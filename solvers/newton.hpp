@@ -54,7 +54,7 @@ class AbstractNewton : public AbstractSolver {
   // Returns (steps, largest absolute residual), the error being NaN if a residual is NaN or if
   // a node potential or a refreshed port current is not finite, and the largest plain
   // Kirchhoff sum (see PlainKirchhoffSums) if that is above the tolerance while the residuals
-  // are within it.
+  // are within it and the nodes read this solver's unknowns.
   // Throws std::runtime_error "1 ..." on a non-finite Jacobian entry or a singular Jacobian.
   std::pair<int, double> solve_load_flow(int max_iterations, double tolerance) override;
 

@@ -160,6 +160,23 @@ TEST_P(NewtonSolve, PlainKirchhoffSumsTakeThePortsOfTheRecording) {
   EXPECT_EQ(again.second, largest_residual(*solver));
 }
 
+// The elements read the solver that linked them last, so the plain currents that an older
+// solver's solve refreshes are not its own: its residuals are not checked against them, neither
+// while a newer solver holds the nodes nor once that one has unlinked them.
+TEST_P(NewtonSolve, OnlyTheSolverTheNodesReadChecksThePlainSums) {
+  auto newer = GetParam().make(&feeder.network);
+  const auto [iterations, error] = solver->solve_load_flow(20, 1e-9);
+  EXPECT_GT(iterations, 1);
+  EXPECT_LE(error, 1e-9);
+  EXPECT_EQ(error, largest_residual(*solver));
+
+  newer.reset();
+  solver->reset_inputs();
+  const auto again = solver->solve_load_flow(20, 1e-9);
+  EXPECT_LE(again.second, 1e-9);
+  EXPECT_EQ(again.second, largest_residual(*solver));
+}
+
 // Memory CppAD's allocator keeps for this thread instead of giving it back.
 std::size_t held_tape_memory() { return CppAD::thread_alloc::available(CppAD::thread_alloc::thread_num()); }
 
