@@ -209,19 +209,28 @@ class KeeperLoad(cy.CyFlexibleLoad):
     """A flexible load that holds a solver of its own network."""
 
 
+class KeeperDeltaLoad(cy.CyDeltaFlexibleLoad):
+    """A delta flexible load that holds a solver of its own network."""
+
+
 class KeeperParameter(cy.CyFlexibleParameter):
     """A flexible parameter that holds a solver of a network it is in."""
 
 
-def test_cycles_made_by_the_caller_are_collected_without_reaching_freed_objects(no_collector):
+@pytest.mark.parametrize("kind", ["star", "delta"])
+def test_cycles_made_by_the_caller_are_collected_without_reaching_freed_objects(no_collector, kind):
     # The collector clears the caller's objects in the order they were made: the parameter, then
     # the load (whose own references it must not clear: the parameter would go with them), and
     # only the bus frees the solver, which then unlinks the load's parameter.
     for _ in range(3):
         feeder = Feeder()
         parameter = constant_parameter(KeeperParameter)
-        load = KeeperLoad(2, carr(500), object_array([parameter]))
-        feeder.bus1.connect(load, [(0, 0), (3, 1)])
+        if kind == "star":
+            load = KeeperLoad(2, carr(500), object_array([parameter]))
+            feeder.bus1.connect(load, [(0, 0), (3, 1)])
+        else:
+            load = KeeperDeltaLoad(2, carr(500, 300), object_array([parameter, parameter]))
+            feeder.bus1.connect(load, [(0, 0), (1, 1)])
         bus = KeeperBus(4, np.append(three_phase(), 0))
         feeder.bus2.connect(bus, [(i, i) for i in range(4)])
         elements = feeder.elements + [load, bus]
