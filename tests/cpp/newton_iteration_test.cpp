@@ -9,6 +9,7 @@
 #include "solvers/logging.hpp"
 #include "solvers/newton.hpp"
 #include "tests/cpp/log_capture.hpp"
+#include "tests/cpp/test_checks.hpp"
 #include "tests/cpp/test_networks.hpp"
 
 namespace {
@@ -110,10 +111,8 @@ TEST_P(NewtonSolve, NonFiniteResultsGiveANaNError) {
 }
 
 double largest_residual(AbstractNewton& solver) {
-  std::vector<double> residuals(static_cast<std::size_t>(solver.independents_size()));
-  solver.get_residuals(residuals.data());
   double largest = 0.0;
-  for (const double residual : residuals) largest = std::max(largest, std::abs(residual));
+  for (const double residual : residuals_of(solver)) largest = std::max(largest, std::abs(residual));
   return largest;
 }
 

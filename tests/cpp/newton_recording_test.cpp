@@ -6,15 +6,10 @@
 #include "solvers/logging.hpp"
 #include "solvers/newton.hpp"
 #include "tests/cpp/log_capture.hpp"
+#include "tests/cpp/test_checks.hpp"
 #include "tests/cpp/test_networks.hpp"
 
 namespace {
-std::vector<double> residuals(AbstractNewton& solver) {
-  std::vector<double> out(static_cast<std::size_t>(solver.independents_size()));
-  solver.get_residuals(out.data());
-  return out;
-}
-
 std::vector<double> dense_jacobian(AbstractNewton& solver) {
   const auto n = static_cast<std::size_t>(solver.independents_size());
   std::vector<double> out(n * n);
@@ -46,23 +41,23 @@ class NewtonResiduals : public testing::TestWithParam<bool> {
 };
 
 TEST_P(NewtonResiduals, AreTheEquationsAtTheCurrentUnknowns) {
-  expect_near(residuals(solver), feeder_residuals(start, feeder, feeder.power), 1e-9);
+  expect_near(residuals_of(solver), feeder_residuals(start, feeder, feeder.power), 1e-9);
 
   const std::vector<double> moved{231.0, 2.0, 225.0, -3.0, 8.0, 1.0};
   solver.set_variables(moved.data());
-  expect_near(residuals(solver), feeder_residuals(moved, feeder, feeder.power), 1e-9);
+  expect_near(residuals_of(solver), feeder_residuals(moved, feeder, feeder.power), 1e-9);
 
   solver.reset_inputs();
-  expect_near(residuals(solver), feeder_residuals(start, feeder, feeder.power), 1e-9);
+  expect_near(residuals_of(solver), feeder_residuals(start, feeder, feeder.power), 1e-9);
 }
 
 TEST_P(NewtonResiduals, ParameterUpdatesWaitForTheNextSolve) {
   const Complex updated(5000.0, -500.0);
   feeder.load.parameter.set_value(updated);
-  expect_near(residuals(solver), feeder_residuals(start, feeder, feeder.power), 1e-9);
+  expect_near(residuals_of(solver), feeder_residuals(start, feeder, feeder.power), 1e-9);
 
   solver.solve_load_flow(0, 1e-9);
-  expect_near(residuals(solver), feeder_residuals(start, feeder, updated), 1e-9);
+  expect_near(residuals_of(solver), feeder_residuals(start, feeder, updated), 1e-9);
 }
 
 INSTANTIATE_TEST_SUITE_P(Tape, NewtonResiduals, testing::Bool(),
@@ -76,7 +71,7 @@ TEST(NewtonResidualsOfReferenceNodes, AreTheElementsInternalRows) {
   source.connect(second, {{1, 0}});
   ElectricalNetwork network({&first, &source, &second});
   Newton solver(&network, false);
-  EXPECT_EQ(residuals(solver), (std::vector<double>{-1.0, -2.0}));
+  EXPECT_EQ(residuals_of(solver), (std::vector<double>{-1.0, -2.0}));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -171,7 +166,7 @@ TEST_P(ErrorHandlerOperation, LogsReportsAndRestoresTheOuterHandler) {
 
 INSTANTIATE_TEST_SUITE_P(
     Operations, ErrorHandlerOperation,
-    testing::Values(ScopedOperation{"GetResiduals", [](AbstractNewton& s) { residuals(s); }},
+    testing::Values(ScopedOperation{"GetResiduals", [](AbstractNewton& s) { residuals_of(s); }},
                     ScopedOperation{"GetJacobian", [](AbstractNewton& s) { dense_jacobian(s); }},
                     ScopedOperation{"SolveLoadFlow", [](AbstractNewton& s) { s.solve_load_flow(5, 1e-9); }},
                     ScopedOperation{"AnalyseJacobian", [](AbstractNewton& s) { s.analyse_jacobian(); }},

@@ -10,7 +10,7 @@ import pytest
 
 import load_flow_engine.cy_engine as cy
 from conftest import carr, three_phase
-from feeders import Feeder, object_array
+from feeders import Feeder, FlexibleFeeder, constant_parameter, object_array
 
 
 def solved_feeder():
@@ -166,37 +166,19 @@ def test_a_dropped_solver_is_freed_at_once_and_leaves_its_results(no_collector):
     assert abs(feeder.bus2.get_potentials(4) - potentials).max() > 1e-3
 
 
-def constant_parameter(make=cy.CyFlexibleParameter):
-    constant = cy.CyControl("constant", 0, 0, 0, 0, 0, 0)
-    return make(constant, constant, cy.CyProjection("euclidean", 100, 1e-5), 1e4, 0, 0)
-
-
-def flexible_feeder():
-    """The feeder with a star and a delta flexible load sharing one Volt-VAR parameter."""
-    feeder = Feeder()
-    law = cy.CyControl("q_u", 210, 220, 240, 250, 100, 1e-5)
-    constant = cy.CyControl("constant", 0, 0, 0, 0, 0, 0)
-    parameter = cy.CyFlexibleParameter(constant, law, cy.CyProjection("euclidean", 100, 1e-5), 12000, -3000, 3000)
-    star = cy.CyFlexibleLoad(4, carr(4000, 3000, 2000), object_array([parameter] * 3))
-    delta = cy.CyDeltaFlexibleLoad(3, carr(1000, 1000, 1000), object_array([parameter] * 3))
-    feeder.bus1.connect(star, [(i, i) for i in range(4)])
-    feeder.bus2.connect(delta, [(i, i) for i in range(3)])
-    feeder.elements += [star, delta]
-    return feeder, parameter
-
-
 @pytest.mark.parametrize("make", [lambda n: cy.CyNewton(n, True), lambda n: cy.CyNewtonGoldstein(n, False, 0.1, 0.9),
                                   cy.CyBackwardForward], ids=["Newton", "Goldstein", "backward-forward"])
 def test_dropping_everything_leaves_nothing_for_the_collector(no_collector, make):
     before = len(module_objects())
-    feeder, parameter = flexible_feeder()
+    feeder = FlexibleFeeder()
+    parameter = feeder.volt_var
     solver = make(feeder.network())
-    solver.solve_load_flow(30, 1e-9)
-    expected = parameter.compute_power(225, 1000 + 100j)
+    solver.solve_load_flow(50, 1e-9)
+    expected = parameter.compute_power(400, 1000 + 100j)
     del feeder, solver
     assert len(module_objects()) == before
-    assert parameter.compute_power(225, 1000 + 100j) == expected
-    parameter.update_parameters(1e4, -2000, 2000)
+    assert parameter.compute_power(400, 1000 + 100j) == expected
+    parameter.update_parameters(4000, -1000, 1500)
     del parameter
     assert gc.collect() == 0
 
@@ -224,7 +206,7 @@ def test_cycles_made_by_the_caller_are_collected_without_reaching_freed_objects(
     # only the bus frees the solver, which then unlinks the load's parameter.
     for _ in range(3):
         feeder = Feeder()
-        parameter = constant_parameter(KeeperParameter)
+        parameter = constant_parameter(1e4, KeeperParameter)
         if kind == "star":
             load = KeeperLoad(2, carr(500), object_array([parameter]))
             feeder.bus1.connect(load, [(0, 0), (3, 1)])

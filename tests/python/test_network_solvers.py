@@ -173,15 +173,11 @@ def island_of_current_loads():
     """An island behind an open switch that only a reference holds, with constant-current loads:
     no solution. Newton drives its phases to about 1e169 V, where the recorded modulus overflows
     and the recorded currents read zero while the plain ones keep their magnitudes."""
-    voltages = carr(230, -115 - 199j, -115 + 199j)
-    source_bus = cy.CyBus(4, np.append(voltages, 0))
-    source, source_reference = cy.CyVoltageSource(4, voltages), cy.CyPotentialRef()
-    source_bus.connect(source, FOUR)
-    source_bus.connect(source_reference, [(3, 0)])
+    source_side = source_network()
     switch = cy.CyOpenSwitch(4)
     bus = cy.CyBus(4, carr(223.58461485319728 - 4.479518026056447j, -115.497980662492 - 196.79851011521384j,
                            -112.75993240229917 + 201.3900929734437j, 0))
-    switch.connect_side(source_bus, FOUR, True)
+    switch.connect_side(source_side[0], FOUR, True)
     switch.connect_side(bus, FOUR, False)
     reference = cy.CyPotentialRef()
     bus.connect(reference, [(3, 0)])
@@ -192,7 +188,7 @@ def island_of_current_loads():
                                           5.522567599076993 - 29.659647944871402j))
     bus.connect(star, FOUR)
     bus.connect(delta, [(0, 0), (1, 1), (2, 2)])
-    elements = [source_bus, source, source_reference, switch, bus, reference, star, delta]
+    elements = source_side + [switch, bus, reference, star, delta]
     return cy.CyElectricalNetwork(object_array(elements), len(elements)), star, delta
 
 
